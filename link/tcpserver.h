@@ -1,0 +1,62 @@
+// The front-end's end of the control link: listens for the service, accepts one
+// peer at a time, frames and queues outgoing messages, pumps them out every
+// 20 ms, and keeps received messages until the main window takes them.
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QObject>
+#include <QVector>
+
+class QHostAddress;
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+class TcpServer : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(TcpServer)
+
+public:
+    explicit TcpServer(QObject *parent = nullptr);
+    ~TcpServer() override;
+
+    void startServer(bool enable, quint16 port);
+    void closeServer();
+    void sendData(const char *message, quint32 length);
+    int readData(char *buffer, quint32 capacity);
+    bool isConnected();
+    void clearSendQueue();
+    void clearRecvQueue();
+
+    // The port actually listened on (tests start on port 0); 0 when idle.
+    quint16 serverPort() const;
+
+    // Only a process of this machine may hold the link.
+    static bool isLoopbackPeer(const QHostAddress &address);
+
+private slots:
+    void slotNewConnection();
+    void slotSocketDisconnect();
+    void slotSocketDataRead();
+    void slotsTimer();
+
+private:
+    struct QueueEntry
+    {
+        char *data;
+        quint32 length;
+        quint32 sent;
+    };
+
+    QTcpServer *m_server = nullptr;
+    QTcpSocket *m_socket = nullptr;
+    QVector<QueueEntry> m_recvQueue;
+    QVector<QueueEntry> m_sendQueue;
+    bool m_connected = false;
+    QTimer *m_sendTimer = nullptr;
+    QMutex m_sendMutex;
+    QMutex m_recvMutex;
+    QByteArray m_recvBuffer;
+};

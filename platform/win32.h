@@ -1,0 +1,116 @@
+// The one seam between greenlark and the operating system. On Windows it is the
+// real WinINet and kernel API; elsewhere the same names are declared here and
+// served by stand-ins that keep their contract, so the code above this layer is
+// written once against the Windows names.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <optional>
+
+#ifdef Q_OS_WIN
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <wininet.h>
+
+#else
+
+#include <cstdint>
+
+typedef std::uint32_t DWORD;
+typedef int BOOL;
+typedef wchar_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef void *LPVOID;
+typedef DWORD *LPDWORD;
+typedef void *HINTERNET;
+typedef void *HGLOBAL;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+struct FILETIME
+{
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct INTERNET_PER_CONN_OPTIONW
+{
+    DWORD dwOption;
+    union {
+        DWORD dwValue;
+        LPWSTR pszValue;
+        FILETIME ftValue;
+    } Value;
+};
+
+struct INTERNET_PER_CONN_OPTION_LISTW
+{
+    DWORD dwSize;
+    LPWSTR pszConnection;
+    DWORD dwOptionCount;
+    DWORD dwOptionError;
+    INTERNET_PER_CONN_OPTIONW *pOptions;
+};
+
+enum : DWORD {
+    INTERNET_OPTION_REFRESH = 37,
+    INTERNET_OPTION_SETTINGS_CHANGED = 39,
+    INTERNET_OPTION_PER_CONNECTION_OPTION = 75,
+
+    INTERNET_PER_CONN_FLAGS = 1,
+    INTERNET_PER_CONN_PROXY_SERVER = 2,
+    INTERNET_PER_CONN_PROXY_BYPASS = 3,
+    INTERNET_PER_CONN_AUTOCONFIG_URL = 4,
+    INTERNET_PER_CONN_AUTODISCOVERY_FLAGS = 5,
+
+    PROXY_TYPE_DIRECT = 1,
+    PROXY_TYPE_PROXY = 2,
+    PROXY_TYPE_AUTO_PROXY_URL = 4,
+    PROXY_TYPE_AUTO_DETECT = 8,
+};
+
+BOOL InternetQueryOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
+                          LPDWORD lpdwBufferLength);
+BOOL InternetSetOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
+                        DWORD dwBufferLength);
+HGLOBAL GlobalFree(HGLOBAL hMem);
+DWORD GetTickCount();
+
+#endif // Q_OS_WIN
+
+static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits, as on Windows");
+
+namespace platform {
+
+// Ends every process of the user with this image name, as "taskkill /im NAME /f"
+// does; this process too when the name is its own. Runs to completion.
+void endProcessesByImageName(const QString &imageName);
+
+// Tests replace the ending of processes with a recorder so they never end
+// anything real. Returns the handler that was in force; an empty handler puts
+// the platform's own back.
+using ProcessEnder = std::function<void(const QString &imageName)>;
+ProcessEnder setProcessEnder(ProcessEnder ender);
+
+#ifndef Q_OS_WIN
+// Moves the stand-in tick counter for tests of the one-second pacing and the
+// wrap-around: the offset is added to the monotonic clock; a fixed value, while
+// set, is returned as it is.
+void setTickCountOffset(qint64 offsetMs);
+void setFixedTickCount(std::optional<DWORD> value);
+#endif
+
+} // namespace platform
