@@ -1,0 +1,113 @@
+#include "cmainwindow.h"
+
+#include "forms/cloginwindow.h"
+#include "forms/cnodewin.h"
+#include "link/tcpserver.h"
+
+#include <QDateTime>
+
+namespace {
+constexpr int kTickIntervalMs = 20;
+constexpr quint16 kControlPort = 4000;
+} // namespace
+
+// The compiled-in icon lives in a static library, where nothing would pull it
+// in; the resource initialiser must be declared outside any namespace.
+static void initResources()
+{
+    Q_INIT_RESOURCE(greenlark);
+}
+
+CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
+{
+    initResources();
+    ui.setupUi(this);
+
+    m_loginWindow = new CLoginWindow;
+    m_nodeWin = new CNodeWin;
+    m_tcpServer = new TcpServer(this);
+
+    m_nSelectIndex = -1;
+    m_bRunning = false;
+    resetMainTickState();
+
+    // Before anything changes the system proxy, so the exit can give the user
+    // back exactly what was there.
+    saveSystemProxy();
+    loadSettings();
+    initUi();
+    initConnect();
+
+    m_timer.start(kTickIntervalMs);
+    m_tcpServer->startServer(true, kControlPort);
+    showTips(QStringLiteral("初始化完成"));
+}
+
+CMainWindow::~CMainWindow()
+{
+    delete m_loginWindow;
+    m_loginWindow = nullptr;
+    delete m_nodeWin;
+    m_nodeWin = nullptr;
+    delete m_tcpServer;
+    m_tcpServer = nullptr;
+    // The icon leaves the notification area before the user's proxy returns.
+    delete m_trayIcon;
+    m_trayIcon = nullptr;
+
+    restoreSystemProxy();
+
+    // The last name is our own: on Windows this ends the process right here.
+    platform::endProcessesByImageName(QStringLiteral("v2ray.exe"));
+    platform::endProcessesByImageName(QStringLiteral("background.exe"));
+    platform::endProcessesByImageName(QStringLiteral("greenlark.exe"));
+}
+
+void CMainWindow::initUi()
+{
+    showLinkPage();
+
+    m_bgMode = new QButtonGroup(this);
+    m_bgMode->addButton(ui.m_rbPac, 0);
+    m_bgMode->addButton(ui.m_rbGlobal, 1);
+
+    m_strPacUrl = buildPacUrl(m_nListenPort);
+    if (m_nProxyMode == kPacMode) {
+        setSystemProxy(kPacMode, m_nListenPort, m_strPacUrl);
+        ui.m_rbPac->setChecked(true);
+    } else {
+        setSystemProxy(kGlobalMode, m_nListenPort, m_strPacUrl);
+        ui.m_rbGlobal->setChecked(true);
+    }
+
+    setupPortField();
+    setupNodeTable();
+    setupTray();
+    fixWindowSize();
+}
+
+void CMainWindow::initConnect()
+{
+    connect(ui.m_bgMenu, SIGNAL(buttonClicked(QAbstractButton *)), this,
+            SLOT(slotsSelectMenuBtn(QAbstractButton *)));
+    connect(ui.m_bgNode, SIGNAL(buttonClicked(QAbstractButton *)), this,
+            SLOT(slotsSelectNodeBtn(QAbstractButton *)));
+    connect(ui.m_bgSetting, SIGNAL(buttonClicked(QAbstractButton *)), this,
+            SLOT(slotsSelectSettingBtn(QAbstractButton *)));
+    connect(ui.m_btnRun, SIGNAL(clicked()), this, SLOT(slotsRunProxyProcess()));
+    connect(ui.m_twNodeList, SIGNAL(itemDoubleClicked(QTableWidgetItem *)), this,
+            SLOT(slotsSelectLinkNode(QTableWidgetItem *)));
+    connect(&m_timer, SIGNAL(timeout()), this, SLOT(slotsTimeHanlde()));
+    connect(m_trayIcon, &QSystemTrayIcon::activated, this, &CMainWindow::slotsTrayActivated);
+    connect(ui.m_rbPac, SIGNAL(clicked(bool)), this, SLOT(slotsProxyModeSetting()));
+    connect(ui.m_rbGlobal, SIGNAL(clicked(bool)), this, SLOT(slotsProxyModeSetting()));
+
+    ui.m_lbNodeName->installEventFilter(this);
+}
+
+void CMainWindow::showTips(QString message)
+{
+    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    // Both at once, so a percent sequence inside the message stays as it is.
+    ui.m_lbTips->setText(QStringLiteral("%1:%2").arg(now, message));
+}

@@ -1,0 +1,73 @@
+// Starting and stopping the proxy, moving between the pages, and the messages
+// the window sends to the service.
+#include "cmainwindow.h"
+
+#include "link/tcpserver.h"
+
+#include <QDebug>
+#include <QEvent>
+
+namespace {
+const char kStoppedStyle[] = "background-color: rgb(245, 245, 245);";
+const char kRunningStyle[] = "background-color: rgb(97, 181, 255);";
+} // namespace
+
+void CMainWindow::toggleProxy()
+{
+    if (m_nSelectIndex == -1) {
+        showTips(QStringLiteral("请选择服务器节点"));
+        return;
+    }
+    if (m_bRunning) {
+        sendControl(control::makeSwitchProxy(control::kSwitchStop));
+        ui.m_btnRun->setText(QStringLiteral("启动"));
+        ui.m_btnRun->setStyleSheet(QLatin1String(kStoppedStyle));
+        qDebug() << "stopProxy";
+    } else {
+        sendControl(control::makeSwitchProxy(control::kSwitchStart));
+        ui.m_btnRun->setText(QStringLiteral("停止"));
+        ui.m_btnRun->setStyleSheet(QLatin1String(kRunningStyle));
+        qDebug() << "startProxy";
+    }
+    // The run state is the window's own; the service never confirms it.
+    m_bRunning = !m_bRunning;
+}
+
+void CMainWindow::slotsRunProxyProcess()
+{
+    toggleProxy();
+}
+
+void CMainWindow::slotsSelectMenuBtn(QAbstractButton *button)
+{
+    if (button == ui.m_btnSetting) {
+        ui.m_swFun->setCurrentWidget(ui.m_settingPage);
+    } else if (button == ui.m_btnLink) {
+        ui.m_swFun->setCurrentWidget(ui.m_linkPage);
+    } else if (button == ui.m_btnNode) {
+        ui.m_swFun->setCurrentWidget(ui.m_nodePage);
+        requestNodes(control::kRequestNodesCode);
+    }
+}
+
+bool CMainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui.m_lbNodeName && event->type() == QEvent::MouseButtonDblClick) {
+        ui.m_swFun->setCurrentWidget(ui.m_nodePage);
+        ui.m_btnNode->setChecked(true);
+        requestNodes(control::kRequestNodesCode);
+    }
+    // The label still gets its double-click.
+    return false;
+}
+
+void CMainWindow::sendListenPort(int port)
+{
+    sendControl(control::makeSetListenPort(port));
+}
+
+void CMainWindow::sendControl(const void *message, quint32 length)
+{
+    if (m_tcpServer)
+        m_tcpServer->sendData(static_cast<const char *>(message), length);
+}

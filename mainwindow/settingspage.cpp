@@ -1,0 +1,124 @@
+// The listen port and the proxy mode: kept in "proxysetting.ini" beside the
+// executable, edited on the setting page, applied by its OK button.
+#include "cmainwindow.h"
+
+#include <QCoreApplication>
+#include <QRegExp>
+#include <QRegExpValidator>
+#include <QSettings>
+
+namespace {
+
+constexpr int kDefaultListenPort = 1081;
+constexpr int kDefaultProxyMode = 1;
+// The PAC server sits one port above the listen port, so the listen port stops
+// one short of the top.
+constexpr int kMinListenPort = 1;
+constexpr int kMaxListenPort = 65534;
+
+const char kListenPortKey[] = "ListenPort";
+const char kProxyModeKey[] = "ProxyMode";
+
+bool isValidListenPort(int port)
+{
+    return port >= kMinListenPort && port <= kMaxListenPort;
+}
+
+QString settingsPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/proxysetting.ini");
+}
+
+} // namespace
+
+void CMainWindow::loadSettings()
+{
+    QSettings settings(settingsPath(), QSettings::IniFormat);
+    bool ok = false;
+    const int port = settings.value(kListenPortKey, kDefaultListenPort).toInt(&ok);
+    // A port that cannot be listened on would point the system proxy at nothing.
+    m_nListenPort = ok && isValidListenPort(port) ? port : kDefaultListenPort;
+    m_nProxyMode = settings.value(kProxyModeKey, kDefaultProxyMode).toInt();
+}
+
+void CMainWindow::setupPortField()
+{
+    ui.m_lePort->setValidator(
+        new QRegExpValidator(QRegExp(QStringLiteral("[0-9]{0,6}$")), this));
+    ui.m_lePort->setText(QString::number(m_nListenPort));
+}
+
+void CMainWindow::slotsSelectSettingBtn(QAbstractButton *button)
+{
+    if (button == ui.m_btnSetting_ok) {
+        if (!applySettings())
+            return;
+    } else if (button == ui.m_btnSetting_cancel) {
+        revertSettings();
+    }
+    showLinkPage();
+}
+
+void CMainWindow::slotsProxyModeSetting()
+{
+    // A click on a mode only edits the page; OK applies it.
+    const int mode = m_bgMode->checkedId();
+    Q_UNUSED(mode);
+}
+
+bool CMainWindow::applySettings()
+{
+    const QString text = ui.m_lePort->text();
+    const int port = text.toInt(nullptr, 10);
+    if (!isValidListenPort(port)) {
+        ui.m_lePort->setText(QString::number(m_nListenPort));
+        showTips(QStringLiteral("监听端口无效：%1").arg(text));
+        return false;
+    }
+
+    QSettings settings(settingsPath(), QSettings::IniFormat);
+    bool changed = false;
+
+    if (port != m_nListenPort) {
+        m_nListenPort = port;
+        m_strPacUrl = buildPacUrl(m_nListenPort);
+        settings.setValue(kListenPortKey, m_nListenPort);
+        // Sent even while no service is connected; the link drops it then and
+        // the main tick announces the port when the service comes.
+        sendListenPort(m_nListenPort);
+        if (m_bRunning)
+            toggleProxy();
+        changed = true;
+    }
+
+    const int mode = ui.m_rbPac->isChecked() ? kPacMode : kGlobalMode;
+    if (mode != m_nProxyMode) {
+        m_nProxyMode = mode;
+        settings.setValue(kProxyModeKey, m_nProxyMode);
+        changed = true;
+    }
+
+    if (changed) {
+        const QString modeText =
+            m_nProxyMode == kPacMode ? QStringLiteral("PAC模式") : QStringLiteral("全局模式");
+        showTips(QStringLiteral("监听端口：%1,代理模式：%2")
+                     .arg(QString::number(m_nListenPort), modeText));
+        setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl);
+    }
+    return true;
+}
+
+void CMainWindow::revertSettings()
+{
+    ui.m_lePort->setText(QString::number(m_nListenPort));
+    if (m_nProxyMode == kPacMode)
+        ui.m_rbPac->setChecked(true);
+    else
+        ui.m_rbGlobal->setChecked(true);
+}
+
+void CMainWindow::showLinkPage()
+{
+    ui.m_swFun->setCurrentWidget(ui.m_linkPage);
+    ui.m_btnLink->setChecked(true);
+}

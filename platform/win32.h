@@ -92,6 +92,12 @@ DWORD GetTickCount();
 #endif // Q_OS_WIN
 
 static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits, as on Windows");
+// The main window lays out the list with a structure size of 32, the size the
+// 64-bit Windows API expects; the stand-in checks dwSize against the same.
+static_assert(sizeof(void *) != 8 || sizeof(INTERNET_PER_CONN_OPTIONW) == 16,
+              "per-connection option entry laid out as on 64-bit Windows");
+static_assert(sizeof(void *) != 8 || sizeof(INTERNET_PER_CONN_OPTION_LISTW) == 32,
+              "per-connection option list laid out as on 64-bit Windows");
 
 namespace platform {
 

@@ -2,6 +2,10 @@
 
 #include "platform/win32.h"
 
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+
 namespace {
 
 QStringList g_recorded;
@@ -35,4 +39,20 @@ ProcessEndRecorder::~ProcessEndRecorder()
 QStringList ProcessEndRecorder::names() const
 {
     return g_recorded;
+}
+
+QString internetSettingsPath()
+{
+    return QString::fromLocal8Bit(qgetenv("GREENLARK_INTERNET_SETTINGS"));
+}
+
+QVariant internetSetting(const QString &key)
+{
+    // QSettings caches a file by its path and may miss a rewrite of the same
+    // size within the same timestamp, so read a fresh copy every time.
+    QTemporaryDir dir;
+    const QString copy = dir.filePath(QStringLiteral("copy.ini"));
+    if (!QFile::copy(internetSettingsPath(), copy))
+        return QVariant();
+    return QSettings(copy, QSettings::IniFormat).value(key);
 }

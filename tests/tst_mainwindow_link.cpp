@@ -1,0 +1,531 @@
+// The main window against the demo service's peer code over real loopback TCP
+// on the control port: the road from a node list to a running proxy.
+#include "link/controlframe.h"
+#include "link/controlmessages.h"
+#include "mainwindow/cmainwindow.h"
+#include "testsupport.h"
+#include "tools/servicepeer.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTableWidget>
+#include <QtTest>
+#include <memory>
+
+namespace {
+
+constexpr quint16 kControlPort = 4000;
+const QString kWaitingTip = QStringLiteral("正在下载服务节点，请稍等...");
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+template <typename Message>
+QByteArray wire(const Message &message)
+{
+    return QByteArray(reinterpret_cast<const char *>(&message), int(sizeof message));
+}
+
+const QByteArray kRequestNodes = bytes({2, 0, 0, 0, 1, 0, 0, 0, 3});
+const QByteArray kStart = bytes({6, 0, 0, 0, 1, 0, 0, 0, 1});
+const QByteArray kStop = bytes({6, 0, 0, 0, 1, 0, 0, 0, 0});
+
+QVector<NodeRecord> nodes(int count)
+{
+    static const char *const countries[] = {"日本", "美国", "新加坡", "香港", "德国"};
+    QVector<NodeRecord> list;
+    for (int i = 0; i < count; ++i) {
+        list.append(control::makeNodeRecord(quint8(10 + i), quint16(0x0201 + i), "info",
+                                            QByteArray(countries[i % 5]) + QByteArray::number(i)));
+    }
+    return list;
+}
+
+// Counts the ticks of one window's own 20 ms timer: the timer is a member held
+// by value, so it lives inside the window object.
+class TickCounter : public QObject
+{
+public:
+    explicit TickCounter(const CMainWindow *window) : m_window(window) {}
+    int ticks = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const auto *begin = reinterpret_cast<const char *>(m_window);
+        const auto *at = reinterpret_cast<const char *>(watched);
+        if (event->type() == QEvent::Timer && at >= begin && at < begin + sizeof(CMainWindow))
+            ++ticks;
+        return false;
+    }
+
+private:
+    const CMainWindow *m_window;
+};
+
+} // namespace
+
+class tst_MainWindowLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void connectTurnsGreenAndSendsListenPortFirst();
+    void nodePageRequestsAtOnceAndEverySecond();
+    void nodeListFillsCentredRows();
+    void ignoredNodeLists_data();
+    void ignoredNodeLists();
+    void otherCommandsAreConsumedOnePerTick();
+    void selectionByDoubleClick();
+    void selectionByOkTakesTheHighestRow();
+    void selectionWithoutANode_data();
+    void selectionWithoutANode();
+    void runButtonStartsAndStops();
+    void selectingWhileRunningStopsAfterSelectNode();
+    void disconnectWhileRunningResetsEverything();
+    void changedPortIsSentAndStopsTheProxy();
+    void labelDoubleClickAndRefreshRequestNodes();
+    void wrappedTickCounterPassesAtOnce();
+
+private:
+    void connectPeer();
+    QByteArray nextMessage();
+    void expectNoMoreMessagesThan(const QByteArray &marker);
+    void advanceSeconds(int seconds);
+    void deliverNodes(int count);
+    void selectFirstNodeAndStart();
+
+    template <typename T>
+    T *child(const char *name)
+    {
+        T *widget = m_window->findChild<T *>(QLatin1String(name));
+        if (!widget)
+            qFatal("no child %s", name);
+        return widget;
+    }
+    QString tips() const;
+    QTableWidget *table() { return child<QTableWidget>("m_twNodeList"); }
+
+    std::unique_ptr<ProcessEndRecorder> m_recorder;
+    std::unique_ptr<ServicePeer> m_peer;
+    std::unique_ptr<CMainWindow> m_window;
+    int m_taken = 0;
+    DWORD m_tick = 0;
+};
+
+void tst_MainWindowLink::initTestCase()
+{
+    qApp->setQuitOnLastWindowClosed(false);
+}
+
+void tst_MainWindowLink::init()
+{
+    QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/proxysetting.ini"));
+    m_recorder.reset(new ProcessEndRecorder);
+    m_tick = 5000000;
+    platform::setFixedTickCount(m_tick);
+    m_taken = 0;
+    m_window.reset(new CMainWindow);
+    m_window->show();
+    m_peer.reset(new ServicePeer);
+    m_peer->setAutoReconnect(false);
+    m_peer->setAutoAnswer(false);
+}
+
+void tst_MainWindowLink::cleanup()
+{
+    m_peer.reset();
+    m_window.reset();
+    m_recorder.reset();
+    platform::setFixedTickCount(std::nullopt);
+}
+
+QString tst_MainWindowLink::tips() const
+{
+    const QString text = m_window->findChild<QLabel *>("m_lbTips")->text();
+    return text.mid(QStringLiteral("yyyy-MM-dd hh:mm:ss:").size());
+}
+
+void tst_MainWindowLink::connectPeer()
+{
+    QSignalSpy connected(m_peer.get(), &ServicePeer::connected);
+    m_peer->connectToFrontEnd(kControlPort);
+    QVERIFY(connected.wait(5000));
+    QTRY_VERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("0, 170, 0"));
+    QCOMPARE(nextMessage(), wire(control::makeSetListenPort(1081)));
+}
+
+QByteArray tst_MainWindowLink::nextMessage()
+{
+    if (m_peer->received().size() <= m_taken) {
+        QSignalSpy arrived(m_peer.get(), &ServicePeer::messageReceived);
+        if (!arrived.wait(5000))
+            return QByteArray("<nothing arrived>");
+    }
+    return m_peer->received().at(m_taken++);
+}
+
+// Nothing was sent before `marker`: it is the very next message.
+void tst_MainWindowLink::expectNoMoreMessagesThan(const QByteArray &marker)
+{
+    QCOMPARE(nextMessage(), marker);
+}
+
+void tst_MainWindowLink::advanceSeconds(int seconds)
+{
+    for (int i = 0; i < seconds; ++i) {
+        m_tick += 1000;
+        platform::setFixedTickCount(m_tick);
+        // One tick of the window's timer passes the pacing test.
+        TickCounter counter(m_window.get());
+        qApp->installEventFilter(&counter);
+        QTRY_VERIFY(counter.ticks >= 2);
+        qApp->removeEventFilter(&counter);
+    }
+}
+
+void tst_MainWindowLink::deliverNodes(int count)
+{
+    m_peer->sendMessage(control::composeNodeList(1, nodes(count)));
+    QTRY_COMPARE(table()->rowCount(), count);
+    QTRY_COMPARE(table()->item(0, 1)->text(), control::fieldText(nodes(count).at(0).country));
+}
+
+void tst_MainWindowLink::selectFirstNodeAndStart()
+{
+    deliverNodes(3);
+    table()->selectRow(0);
+    child<QPushButton>("m_btnNode_ok")->click();
+    QCOMPARE(nextMessage(), wire(control::makeSelectNode(nodes(3).at(0))));
+    child<QPushButton>("m_btnRun")->click();
+    QCOMPARE(nextMessage(), kStart);
+}
+
+void tst_MainWindowLink::connectTurnsGreenAndSendsListenPortFirst()
+{
+    QVERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("255, 0, 0"));
+    connectPeer();
+    QCOMPARE(m_window->findChild<QLabel *>("m_lbNodeName")->text(), QStringLiteral("[请选择节点]"));
+    QCOMPARE(table()->rowCount(), 20);
+
+    // Away from the node page the tick asks for nothing, however empty the list.
+    advanceSeconds(2);
+    child<QPushButton>("m_btnNode_flush")->click();
+    expectNoMoreMessagesThan(kRequestNodes);
+
+    // Every new connection announces the port again.
+    QSignalSpy gone(m_peer.get(), &ServicePeer::disconnected);
+    m_peer->disconnectFromFrontEnd();
+    QTRY_VERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("255, 0, 0"));
+    m_peer->clearReceived();
+    m_taken = 0;
+    connectPeer();
+}
+
+void tst_MainWindowLink::nodePageRequestsAtOnceAndEverySecond()
+{
+    connectPeer();
+    child<QPushButton>("m_btnNode")->click();
+    QCOMPARE(child<QStackedWidget>("m_swFun")->currentWidget()->objectName(),
+             QStringLiteral("m_nodePage"));
+    QCOMPARE(nextMessage(), kRequestNodes);
+
+    advanceSeconds(1);
+    QCOMPARE(nextMessage(), kRequestNodes);
+    QCOMPARE(tips(), kWaitingTip);
+
+    // Fewer than 20 nodes: still asking, but no longer waiting.
+    deliverNodes(19);
+    m_window->showTips("marker");
+    advanceSeconds(1);
+    QCOMPARE(nextMessage(), kRequestNodes);
+    QCOMPARE(tips(), QStringLiteral("marker"));
+
+    // Twenty are enough.
+    deliverNodes(20);
+    advanceSeconds(2);
+    child<QPushButton>("m_btnNode_flush")->click();
+    expectNoMoreMessagesThan(kRequestNodes);
+}
+
+void tst_MainWindowLink::nodeListFillsCentredRows()
+{
+    connectPeer();
+    const QVector<NodeRecord> three = nodes(3);
+    m_peer->sendMessage(control::composeNodeList(1, three));
+    QTRY_COMPARE(table()->rowCount(), 3);
+    for (int row = 0; row < 3; ++row) {
+        QCOMPARE(table()->item(row, 0)->text(), QString::number(row + 1));
+        QCOMPARE(table()->item(row, 1)->text(), control::fieldText(three.at(row).country));
+        QCOMPARE(table()->item(row, 0)->textAlignment(), int(Qt::AlignCenter));
+        QCOMPARE(table()->item(row, 1)->textAlignment(), int(Qt::AlignCenter));
+    }
+    QCOMPARE(table()->horizontalHeaderItem(0)->text(), QStringLiteral("序号"));
+    QCOMPARE(table()->horizontalHeaderItem(1)->text(), QStringLiteral("国家"));
+}
+
+void tst_MainWindowLink::ignoredNodeLists_data()
+{
+    QTest::addColumn<QByteArray>("ignored");
+    QTest::addColumn<int>("rowsBefore");
+
+    QTest::newRow("status 0") << control::composeNodeList(0, nodes(5)) << 20;
+    QTest::newRow("count 0") << control::composeNodeList(1, {}) << 20;
+    QTest::newRow("count 0 after a list") << control::composeNodeList(1, {}) << 3;
+    QByteArray truncated = control::composeNodeList(1, nodes(2));
+    truncated.chop(70); // count says 2; not even one whole record is left
+    QTest::newRow("no whole record") << truncated << 3;
+}
+
+void tst_MainWindowLink::ignoredNodeLists()
+{
+    QFETCH(QByteArray, ignored);
+    QFETCH(int, rowsBefore);
+
+    connectPeer();
+    if (rowsBefore != 20)
+        deliverNodes(rowsBefore);
+    QSignalSpy rebuilt(table()->model(), &QAbstractItemModel::rowsRemoved);
+    m_peer->sendMessage(ignored);
+    m_peer->sendMessage(control::composeNodeList(1, nodes(7)));
+    QTRY_COMPARE(table()->rowCount(), 7);
+    // Only the second list rebuilt the table.
+    QCOMPARE(rebuilt.count(), 1);
+}
+
+void tst_MainWindowLink::otherCommandsAreConsumedOnePerTick()
+{
+    connectPeer();
+    TickCounter counter(m_window.get());
+    qApp->installEventFilter(&counter);
+    QList<int> rowsAtTick;
+    connect(table()->model(), &QAbstractItemModel::rowsInserted, this, [&] {
+        if (table()->rowCount() == 1 || table()->rowCount() == 2)
+            rowsAtTick.append(counter.ticks);
+    });
+
+    QByteArray burst;
+    burst += frame::buildFrame(frame::DataFrame, control::composeNodeList(1, nodes(1)));
+    for (int command : {1, 5, 99})
+        burst += frame::buildFrame(frame::DataFrame, bytes({command, 0, 0, 0, 0, 0, 0, 0}));
+    burst += frame::buildFrame(frame::DataFrame, control::composeNodeList(1, nodes(2)));
+    m_peer->sendRaw(burst);
+
+    QTRY_COMPARE(table()->rowCount(), 2);
+    qApp->removeEventFilter(&counter);
+    QCOMPARE(rowsAtTick.size(), 3); // one row, then the two of the second list
+    QCOMPARE(rowsAtTick.last() - rowsAtTick.first(), 4);
+}
+
+void tst_MainWindowLink::selectionByDoubleClick()
+{
+    connectPeer();
+    deliverNodes(3);
+    child<QPushButton>("m_btnNode")->click();
+    QCOMPARE(nextMessage(), kRequestNodes);
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+
+    QWidget *viewport = table()->viewport();
+    const QPoint cell = table()->visualItemRect(table()->item(1, 1)).center();
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, cell);
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, cell);
+
+    QCOMPARE(nextMessage(), bytes({4, 0, 0, 0, 3, 0, 0, 0, 11, 0x02, 0x02}));
+    QCOMPARE(child<QLabel>("m_lbNodeName")->text(), control::fieldText(nodes(3).at(1).country));
+    QCOMPARE(tips(), QStringLiteral("选择了节点：%1").arg(control::fieldText(nodes(3).at(1).country)));
+    QCOMPARE(child<QStackedWidget>("m_swFun")->currentWidget()->objectName(),
+             QStringLiteral("m_linkPage"));
+    QVERIFY(child<QPushButton>("m_btnLink")->isChecked());
+
+    // The red mark follows at the next list, by row number.
+    QCOMPARE(table()->item(1, 1)->foreground().color(), table()->item(0, 1)->foreground().color());
+    deliverNodes(4);
+    QCOMPARE(table()->item(1, 0)->foreground().color(), QColor(255, 0, 0));
+    QCOMPARE(table()->item(1, 1)->foreground().color(), QColor(255, 0, 0));
+    QVERIFY(table()->item(0, 1)->foreground().color() != QColor(255, 0, 0));
+}
+
+void tst_MainWindowLink::selectionByOkTakesTheHighestRow()
+{
+    connectPeer();
+    deliverNodes(5);
+    auto *selection = table()->selectionModel();
+    for (int row : {1, 3}) {
+        selection->select(table()->model()->index(row, 0),
+                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    child<QPushButton>("m_btnNode_ok")->click();
+
+    const NodeRecord third = nodes(5).at(3);
+    QCOMPARE(nextMessage(), wire(control::makeSelectNode(third)));
+    QCOMPARE(child<QLabel>("m_lbNodeName")->text(), control::fieldText(third.country));
+
+    // A new list keeps only the highest selected row, by number.
+    deliverNodes(6);
+    QList<int> selectedRows;
+    for (const QModelIndex &index : table()->selectionModel()->selectedRows())
+        selectedRows.append(index.row());
+    QCOMPARE(selectedRows, QList<int>{3});
+    deliverNodes(2);
+    QVERIFY(table()->selectionModel()->selectedRows().isEmpty());
+}
+
+void tst_MainWindowLink::selectionWithoutANode_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<bool>("byDoubleClick");
+
+    QTest::newRow("blank row, OK") << 4 << false;
+    QTest::newRow("blank row, double-click") << 0 << true;
+    QTest::newRow("nothing selected, OK") << -1 << false;
+}
+
+void tst_MainWindowLink::selectionWithoutANode()
+{
+    QFETCH(int, row);
+    QFETCH(bool, byDoubleClick);
+
+    connectPeer();
+    child<QPushButton>("m_btnNode")->click();
+    QCOMPARE(nextMessage(), kRequestNodes);
+    m_window->showTips("before");
+    if (row >= 0)
+        table()->selectRow(row);
+    if (byDoubleClick)
+        emit table()->itemDoubleClicked(table()->item(row, 0));
+    else
+        child<QPushButton>("m_btnNode_ok")->click();
+
+    QCOMPARE(child<QStackedWidget>("m_swFun")->currentWidget()->objectName(),
+             QStringLiteral("m_linkPage"));
+    QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("[请选择节点]"));
+    QCOMPARE(tips(), QStringLiteral("before"));
+    child<QPushButton>("m_btnRun")->click();
+    QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
+    child<QPushButton>("m_btnNode_flush")->click();
+    expectNoMoreMessagesThan(kRequestNodes);
+}
+
+void tst_MainWindowLink::runButtonStartsAndStops()
+{
+    connectPeer();
+    auto *run = child<QPushButton>("m_btnRun");
+    run->click();
+    QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
+    QCOMPARE(run->text(), QStringLiteral("启动"));
+
+    QTest::ignoreMessage(QtDebugMsg, "startProxy");
+    selectFirstNodeAndStart();
+    QCOMPARE(run->text(), QStringLiteral("停止"));
+    QCOMPARE(run->styleSheet(), QStringLiteral("background-color: rgb(97, 181, 255);"));
+
+    QTest::ignoreMessage(QtDebugMsg, "stopProxy");
+    run->click();
+    QCOMPARE(nextMessage(), kStop);
+    QCOMPARE(run->text(), QStringLiteral("启动"));
+    QCOMPARE(run->styleSheet(), QStringLiteral("background-color: rgb(245, 245, 245);"));
+}
+
+void tst_MainWindowLink::selectingWhileRunningStopsAfterSelectNode()
+{
+    connectPeer();
+    selectFirstNodeAndStart();
+    table()->selectRow(2);
+    child<QPushButton>("m_btnNode_ok")->click();
+    QCOMPARE(nextMessage(), wire(control::makeSelectNode(nodes(3).at(2))));
+    QCOMPARE(nextMessage(), kStop);
+    auto *run = child<QPushButton>("m_btnRun");
+    QCOMPARE(run->text(), QStringLiteral("启动"));
+    run->click();
+    QCOMPARE(nextMessage(), kStart);
+}
+
+void tst_MainWindowLink::disconnectWhileRunningResetsEverything()
+{
+    connectPeer();
+    selectFirstNodeAndStart();
+
+    m_peer->disconnectFromFrontEnd();
+    QTRY_VERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("255, 0, 0"));
+    auto *run = child<QPushButton>("m_btnRun");
+    QCOMPARE(run->text(), QStringLiteral("启动"));
+    QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("[请选择节点]"));
+    QCOMPARE(table()->rowCount(), 20);
+    for (int row = 0; row < 20; ++row)
+        QVERIFY(table()->item(row, 0)->text().isEmpty() && table()->item(row, 1)->text().isEmpty());
+
+    // No node is selected any more, so the run button refuses.
+    run->click();
+    QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
+
+    // The stop never reached the old link; the new one starts with the port.
+    m_peer->clearReceived();
+    m_taken = 0;
+    connectPeer();
+}
+
+void tst_MainWindowLink::changedPortIsSentAndStopsTheProxy()
+{
+    connectPeer();
+    selectFirstNodeAndStart();
+    child<QPushButton>("m_btnSetting")->click();
+    child<QLineEdit>("m_lePort")->setText("2345");
+    child<QPushButton>("m_btnSetting_ok")->click();
+    QCOMPARE(nextMessage(), wire(control::makeSetListenPort(2345)));
+    QCOMPARE(nextMessage(), kStop);
+    QCOMPARE(child<QPushButton>("m_btnRun")->text(), QStringLiteral("启动"));
+
+    // The same port again sends nothing.
+    child<QPushButton>("m_btnSetting_ok")->click();
+    child<QPushButton>("m_btnNode_flush")->click();
+    expectNoMoreMessagesThan(kRequestNodes);
+}
+
+void tst_MainWindowLink::labelDoubleClickAndRefreshRequestNodes()
+{
+    connectPeer();
+    child<QPushButton>("m_btnSetting")->click();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    auto *label = child<QLabel>("m_lbNodeName");
+    QTest::mouseClick(label, Qt::LeftButton);
+    QTest::mouseDClick(label, Qt::LeftButton);
+    QCOMPARE(child<QStackedWidget>("m_swFun")->currentWidget()->objectName(),
+             QStringLiteral("m_nodePage"));
+    QVERIFY(child<QPushButton>("m_btnNode")->isChecked());
+    QCOMPARE(nextMessage(), kRequestNodes);
+
+    child<QPushButton>("m_btnNode_flush")->click();
+    QCOMPARE(nextMessage(), kRequestNodes);
+    QCOMPARE(child<QStackedWidget>("m_swFun")->currentWidget()->objectName(),
+             QStringLiteral("m_nodePage"));
+}
+
+void tst_MainWindowLink::wrappedTickCounterPassesAtOnce()
+{
+    connectPeer();
+    child<QPushButton>("m_btnNode")->click();
+    QCOMPARE(nextMessage(), kRequestNodes);
+
+    m_tick = 0xFFFFFF00u;
+    platform::setFixedTickCount(m_tick);
+    QCOMPARE(nextMessage(), kRequestNodes);
+    // The counter has wrapped: a signed difference would be negative and hold
+    // the requests back for 49 days; the unsigned one asks at once.
+    m_tick = 0x10;
+    platform::setFixedTickCount(m_tick);
+    QCOMPARE(nextMessage(), kRequestNodes);
+}
+
+QTEST_MAIN(tst_MainWindowLink)
+#include "tst_mainwindow_link.moc"
