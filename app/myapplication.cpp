@@ -36,8 +36,8 @@ MyApplication::MyApplication(int &argc, char **argv) : QApplication(argc, argv)
     qDebug() << "Can't connect to server,build a server";
     m_localServer = new QLocalServer(this);
     connect(m_localServer, SIGNAL(newConnection()), this, SLOT(newLocalConnection()));
-    if (!m_localServer->listen(serverName)
-        && m_localServer->serverError() == QAbstractSocket::AddressInUseError) {
+    if (!m_localServer->listen(serverName) &&
+        m_localServer->serverError() == QAbstractSocket::AddressInUseError) {
         // A copy that was killed leaves its socket file behind; nobody answers
         // on it, so it is ours to take over.
         if (QLocalServer::removeServer(serverName))

@@ -8,7 +8,8 @@
 
 namespace frame {
 
-enum Kind : quint8 {
+enum Kind : quint8
+{
     DataFrame = 0,
     HeartbeatFrame = 1,
 };
@@ -23,6 +24,9 @@ constexpr quint32 kMaxPayload = kMaxFrameSize - kOverhead; // 2037
 // A length above this cannot belong to a message the receiver could take
 // (20480 bytes and the kind byte), so it marks a corrupt frame, not a long one.
 constexpr quint32 kMaxIncomingLength = 20480 + 1;
+// What a parsing pass can leave in the carry buffer: all but the last byte of
+// the largest frame it still waits for.
+constexpr int kMaxCarrySize = int(kMaxIncomingLength) + kOverhead - 2; // 20490
 
 // Writes the frame of `payload` into `out`, which holds at least n + 11 bytes;
 // returns the frame's size.
@@ -36,5 +40,10 @@ using Deliver = std::function<void(const char *message, quint32 length)>;
 // and unknown kinds are consumed; the carry buffer keeps only the bytes of an
 // incomplete frame at its end.
 void parseFrames(QByteArray &carry, const Deliver &deliver);
+
+// Takes one read from the socket: appends it to the carry buffer and parses,
+// delivering exactly what parseFrames over carry + read would, but without
+// copying the read when the carry buffer only waits for the rest of one frame.
+void feed(QByteArray &carry, const QByteArray &read, const Deliver &deliver);
 
 } // namespace frame

@@ -11,7 +11,8 @@
 
 namespace control {
 
-enum Command : qint32 {
+enum Command : qint32
+{
     SetListenPort = 0,
     RequestNodes = 2,
     NodeList = 3,

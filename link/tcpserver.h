@@ -33,6 +33,11 @@ public:
     // The port actually listened on (tests start on port 0); 0 when idle.
     quint16 serverPort() const;
 
+    // How many frames wait to be written, and how many received messages wait
+    // to be taken: the queues' limits and the pump's pace, seen from outside.
+    int queuedFrames();
+    int queuedMessages();
+
     // Only a process of this machine may hold the link.
     static bool isLoopbackPeer(const QHostAddress &address);
 

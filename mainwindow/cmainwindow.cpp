@@ -107,7 +107,8 @@ void CMainWindow::initConnect()
 
 void CMainWindow::showTips(QString message)
 {
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QString now =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     // Both at once, so a percent sequence inside the message stays as it is.
     ui.m_lbTips->setText(QStringLiteral("%1:%2").arg(now, message));
 }

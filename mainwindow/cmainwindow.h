@@ -51,6 +51,8 @@ class CMainWindow : public QWidget
 {
     Q_OBJECT
     Q_DISABLE_COPY(CMainWindow)
+    // Times the node list's road through the tick against the tick itself.
+    friend class NodeListBenchmark;
 
 public:
     explicit CMainWindow(QWidget *parent = nullptr);
@@ -73,7 +75,8 @@ private slots:
     void slotsRunProxyProcess();
 
 private:
-    enum ProxyMode : int {
+    enum ProxyMode : int
+    {
         kPacMode = 2,
         kGlobalMode = 3,
     };
@@ -114,8 +117,7 @@ private:
     void toggleProxy();
     void sendListenPort(int port);
     void sendControl(const void *message, quint32 length);
-    template <typename Message>
-    void sendControl(const Message &message)
+    template <typename Message> void sendControl(const Message &message)
     {
         sendControl(&message, quint32(sizeof message));
     }

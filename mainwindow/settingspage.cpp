@@ -43,8 +43,7 @@ void CMainWindow::loadSettings()
 
 void CMainWindow::setupPortField()
 {
-    ui.m_lePort->setValidator(
-        new QRegExpValidator(QRegExp(QStringLiteral("[0-9]{0,6}$")), this));
+    ui.m_lePort->setValidator(new QRegExpValidator(QRegExp(QStringLiteral("[0-9]{0,6}$")), this));
     ui.m_lePort->setText(QString::number(m_nListenPort));
 }
 

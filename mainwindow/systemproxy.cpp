@@ -7,7 +7,15 @@
 
 namespace {
 
-enum Entry { kFlags, kProxyServer, kProxyBypass, kAutoConfigUrl, kAutoDiscovery, kEntryCount };
+enum Entry
+{
+    kFlags,
+    kProxyServer,
+    kProxyBypass,
+    kAutoConfigUrl,
+    kAutoDiscovery,
+    kEntryCount
+};
 
 constexpr DWORD kInitialDiscoveryFlags = 5;
 constexpr int kStringCapacity = 1024;
@@ -57,7 +65,8 @@ void ProxyOptionList::layOut()
 
 bool ProxyOptionList::query()
 {
-    filled = InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size) != FALSE;
+    filled =
+        InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size) != FALSE;
     return filled;
 }
 

@@ -65,7 +65,8 @@ struct INTERNET_PER_CONN_OPTION_LISTW
     INTERNET_PER_CONN_OPTIONW *pOptions;
 };
 
-enum : DWORD {
+enum : DWORD
+{
     INTERNET_OPTION_REFRESH = 37,
     INTERNET_OPTION_SETTINGS_CHANGED = 39,
     INTERNET_OPTION_PER_CONNECTION_OPTION = 75,
@@ -84,8 +85,7 @@ enum : DWORD {
 
 BOOL InternetQueryOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
                           LPDWORD lpdwBufferLength);
-BOOL InternetSetOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
-                        DWORD dwBufferLength);
+BOOL InternetSetOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength);
 HGLOBAL GlobalFree(HGLOBAL hMem);
 DWORD GetTickCount();
 

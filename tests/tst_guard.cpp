@@ -75,10 +75,10 @@ void tst_Guard::laterStartHandsOverItsLastArgument_data()
     QTest::addColumn<QString>("logged");
 
     QTest::newRow("one argument") << QStringList{"open"} << "The value is: open";
-    QTest::newRow("last of several") << QStringList{"first", "second", "third"}
-                                     << "The value is: third";
-    QTest::newRow("only the first word") << QStringList{"hello big world"}
-                                         << "The value is: hello\n";
+    QTest::newRow("last of several")
+        << QStringList{"first", "second", "third"} << "The value is: third";
+    QTest::newRow("only the first word")
+        << QStringList{"hello big world"} << "The value is: hello\n";
     QTest::newRow("no argument") << QStringList{} << "The value is: \n";
 }
 

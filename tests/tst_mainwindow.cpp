@@ -23,10 +23,11 @@ const QString kBypass = QStringLiteral(
     "<local>;localhost;127.*;10.*;172.16.*;172.17.*;172.18.*;172.19.*;172.20.*;172.21.*;"
     "172.22.*;172.23.*;172.24.*;172.25.*;172.26.*;172.27.*;172.28.*;172.29.*;172.30.*;"
     "172.31.*;192.168.*");
-const QRegularExpression kTipsLine(
-    QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}:(.*)$"),
-    QRegularExpression::DotMatchesEverythingOption);
-const QRegularExpression kPacUrl(QStringLiteral("^http://127\\.0\\.0\\.1:(\\d+)/pac/\\?t=(\\d{14})$"));
+const QRegularExpression
+    kTipsLine(QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}:(.*)$"),
+              QRegularExpression::DotMatchesEverythingOption);
+const QRegularExpression
+    kPacUrl(QStringLiteral("^http://127\\.0\\.0\\.1:(\\d+)/pac/\\?t=(\\d{14})$"));
 
 QString proxySettingsPath()
 {
@@ -64,8 +65,7 @@ QString tipsMessage(CMainWindow &window)
     return match.hasMatch() ? match.captured(1) : QStringLiteral("<not a tips line: %1>").arg(text);
 }
 
-template <typename T>
-T *child(CMainWindow &window, const char *name)
+template <typename T> T *child(CMainWindow &window, const char *name)
 {
     T *widget = window.findChild<T *>(QLatin1String(name));
     if (!widget)
@@ -168,7 +168,8 @@ void tst_MainWindow::storedPacModeAppliesPac()
     QCOMPARE(internetSetting("DefaultConnection/Flags").toInt(), 5);
     const QRegularExpressionMatch url =
         kPacUrl.match(internetSetting("DefaultConnection/AutoConfigUrl").toString());
-    QVERIFY2(url.hasMatch(), qPrintable(internetSetting("DefaultConnection/AutoConfigUrl").toString()));
+    QVERIFY2(url.hasMatch(),
+             qPrintable(internetSetting("DefaultConnection/AutoConfigUrl").toString()));
     QCOMPARE(url.captured(1), QStringLiteral("2081"));
     const QDateTime stamp = QDateTime::fromString(url.captured(2), "yyyyMMddhhmmss");
     QVERIFY(stamp.isValid());
@@ -182,11 +183,14 @@ void tst_MainWindow::storedValuesThatCannotBeUsed_data()
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("server");
 
-    QTest::newRow("garbage port") << QVariant("abc") << QVariant(3) << "1081" << "127.0.0.1:1081";
-    QTest::newRow("port 0") << QVariant(0) << QVariant(3) << "1081" << "127.0.0.1:1081";
+    QTest::newRow("garbage port") << QVariant("abc") << QVariant(3) << "1081"
+                                  << "127.0.0.1:1081";
+    QTest::newRow("port 0") << QVariant(0) << QVariant(3) << "1081"
+                            << "127.0.0.1:1081";
     QTest::newRow("port above range") << QVariant(65535) << QVariant(3) << "1081"
                                       << "127.0.0.1:1081";
-    QTest::newRow("six digits") << QVariant(999999) << QVariant(3) << "1081" << "127.0.0.1:1081";
+    QTest::newRow("six digits") << QVariant(999999) << QVariant(3) << "1081"
+                                << "127.0.0.1:1081";
     QTest::newRow("top of range") << QVariant(65534) << QVariant(3) << "65534"
                                   << "127.0.0.1:65534";
     QTest::newRow("garbage mode is global") << QVariant(1090) << QVariant("pac") << "1090"
@@ -235,7 +239,8 @@ void tst_MainWindow::switchingModesKeepsOrReplacesStrings()
     QCOMPARE(internetSetting("DefaultConnection/ProxyServer").toString(),
              QStringLiteral("127.0.0.1:1081"));
     QCOMPARE(internetSetting("DefaultConnection/ProxyBypass").toString(), kBypass);
-    QVERIFY(kPacUrl.match(internetSetting("DefaultConnection/AutoConfigUrl").toString()).hasMatch());
+    QVERIFY(
+        kPacUrl.match(internetSetting("DefaultConnection/AutoConfigUrl").toString()).hasMatch());
     QCOMPARE(internetSetting("DefaultConnection/AutoDiscoveryFlags").toInt(), 13);
     QCOMPARE(tipsMessage(window), QStringLiteral("监听端口：1081,代理模式：PAC模式"));
 
@@ -289,7 +294,8 @@ void tst_MainWindow::exitRestoresOptionsOfTheStart()
     QCOMPARE(internetSetting("DefaultConnection/Flags").toInt(), 9);
     QCOMPARE(internetSetting("DefaultConnection/ProxyServer").toString(),
              QStringLiteral("corp-proxy:3128"));
-    QCOMPARE(internetSetting("DefaultConnection/ProxyBypass").toString(), QStringLiteral("<local>"));
+    QCOMPARE(internetSetting("DefaultConnection/ProxyBypass").toString(),
+             QStringLiteral("<local>"));
     QCOMPARE(internetSetting("DefaultConnection/AutoConfigUrl").toString(),
              QStringLiteral("http://wpad/wpad.dat"));
     QCOMPARE(internetSetting("DefaultConnection/AutoDiscoveryFlags").toInt(), 13);
@@ -438,8 +444,8 @@ void tst_MainWindow::trayVisibility_data()
 
     QTest::newRow("minimised") << int(Qt::WindowMinimized) << false;
     QTest::newRow("maximised") << int(Qt::WindowMaximized) << false;
-    QTest::newRow("minimised and maximised") << int(Qt::WindowMinimized | Qt::WindowMaximized)
-                                             << true;
+    QTest::newRow("minimised and maximised")
+        << int(Qt::WindowMinimized | Qt::WindowMaximized) << true;
     QTest::newRow("full screen") << int(Qt::WindowFullScreen) << true;
 }
 
@@ -507,9 +513,8 @@ void tst_MainWindow::teardownOrder()
     auto *window = new CMainWindow;
     QPointer<QObject> tray = window->findChild<QSystemTrayIcon *>();
     QVERIFY(tray);
-    connect(tray.data(), &QObject::destroyed, this, [&] {
-        flagsWhenTrayWent = internetSetting("DefaultConnection/Flags");
-    });
+    connect(tray.data(), &QObject::destroyed, this,
+            [&] { flagsWhenTrayWent = internetSetting("DefaultConnection/Flags"); });
     QPointer<QWidget> login;
     QPointer<QWidget> nodeWin;
     for (QWidget *top : QApplication::topLevelWidgets()) {

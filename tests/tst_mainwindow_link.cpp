@@ -27,8 +27,7 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-template <typename Message>
-QByteArray wire(const Message &message)
+template <typename Message> QByteArray wire(const Message &message)
 {
     return QByteArray(reinterpret_cast<const char *>(&message), int(sizeof message));
 }
@@ -106,8 +105,7 @@ private:
     void deliverNodes(int count);
     void selectFirstNodeAndStart();
 
-    template <typename T>
-    T *child(const char *name)
+    template <typename T> T *child(const char *name)
     {
         T *widget = m_window->findChild<T *>(QLatin1String(name));
         if (!widget)
@@ -343,7 +341,8 @@ void tst_MainWindowLink::selectionByDoubleClick()
 
     QCOMPARE(nextMessage(), bytes({4, 0, 0, 0, 3, 0, 0, 0, 11, 0x02, 0x02}));
     QCOMPARE(child<QLabel>("m_lbNodeName")->text(), control::fieldText(nodes(3).at(1).country));
-    QCOMPARE(tips(), QStringLiteral("选择了节点：%1").arg(control::fieldText(nodes(3).at(1).country)));
+    QCOMPARE(tips(),
+             QStringLiteral("选择了节点：%1").arg(control::fieldText(nodes(3).at(1).country)));
     QCOMPARE(child<QStackedWidget>("m_swFun")->currentWidget()->objectName(),
              QStringLiteral("m_linkPage"));
     QVERIFY(child<QPushButton>("m_btnLink")->isChecked());

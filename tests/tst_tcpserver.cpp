@@ -1,0 +1,382 @@
+// The link server over real loopback TCP, seen from the service's side of the
+// socket and through the calls the main window makes.
+#include "link/controlframe.h"
+#include "link/tcpserver.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QtEndian>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kRequestNodes = QByteArray::fromHex("020000000100000003");
+const QByteArray kRequestNodesFrame =
+    QByteArray::fromHex("a50a0000000002000000010000000300000000a4");
+const QByteArray kSentinel = "end of stream";
+
+QByteArray dataFrame(const QByteArray &message)
+{
+    return frame::buildFrame(frame::DataFrame, message);
+}
+
+QByteArray numbered(int index, int size = 4)
+{
+    QByteArray message(size, char(index));
+    qToLittleEndian<qint32>(index, message.data());
+    return message;
+}
+
+// The service's end of the link.
+struct Peer
+{
+    explicit Peer(quint16 port)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    QTcpSocket socket;
+    QByteArray received;
+};
+
+// Takes every message the server holds; true once the last one is `last`.
+bool takeUntil(TcpServer &server, QByteArrayList &taken, const QByteArray &last)
+{
+    static char buffer[20480];
+    int n;
+    while ((n = server.readData(buffer, sizeof(buffer))) >= 0)
+        taken << QByteArray(buffer, n);
+    return !taken.isEmpty() && taken.last() == last;
+}
+
+// Runs the event loop until the pump has changed the send queue: one tick.
+bool waitForTick(TcpServer &server, int queued)
+{
+    QDeadlineTimer deadline(5000);
+    while (server.queuedFrames() == queued && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return server.queuedFrames() != queued;
+}
+
+} // namespace
+
+#define CONNECT_PEER(server, peer)                                                                 \
+    QVERIFY((peer).socket.waitForConnected(5000));                                                 \
+    QTRY_VERIFY((server).isConnected())
+
+class tst_TcpServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void idle();
+    void linkLifecycle();
+    void receive_data();
+    void receive();
+    void readDataLeavesWhatDoesNotFit();
+    void sendData_data();
+    void sendData();
+    void pumpWritesTwentyFramesPerTick();
+    void sendQueueHoldsFiveThousand();
+    void slowReaderGetsEveryByteInOrder();
+    void isLoopbackPeer_data();
+    void isLoopbackPeer();
+};
+
+void tst_TcpServer::idle()
+{
+    TcpServer server;
+    QTest::ignoreMessage(QtDebugMsg, "closeServer");
+    server.startServer(false, 0);
+    QCOMPARE(server.serverPort(), quint16(0));
+    QVERIFY(!server.isConnected());
+    server.sendData(kRequestNodes.constData(), quint32(kRequestNodes.size()));
+    QCOMPARE(server.queuedFrames(), 0);
+    char buffer[64];
+    QCOMPARE(server.readData(buffer, sizeof(buffer)), -1);
+
+    QTest::ignoreMessage(QtDebugMsg, "closeServer");
+    QTest::ignoreMessage(QtDebugMsg, "closeServer");
+    server.closeServer();
+    server.closeServer();
+    QVERIFY(!server.isConnected());
+}
+
+void tst_TcpServer::linkLifecycle()
+{
+    TcpServer server;
+    server.startServer(true, 0);
+    const quint16 port = server.serverPort();
+    QVERIFY(port != 0);
+
+    // Nothing is held back for a service that has not connected yet.
+    server.sendData(kRequestNodes.constData(), quint32(kRequestNodes.size()));
+    QCOMPARE(server.queuedFrames(), 0);
+
+    QTest::ignoreMessage(QtDebugMsg, "slotNewConnection = true");
+    Peer first(port);
+    CONNECT_PEER(server, first);
+
+    Peer second(port);
+    QVERIFY(second.socket.waitForConnected(5000));
+    QTRY_COMPARE(second.socket.state(), QAbstractSocket::UnconnectedState);
+
+    QVERIFY(server.isConnected());
+    first.socket.write(dataFrame("still here"));
+    QByteArrayList taken;
+    QTRY_VERIFY(takeUntil(server, taken, "still here"));
+    server.sendData("to first", 8);
+    QTRY_COMPARE(first.received, dataFrame("to first"));
+
+    // Leave a message untaken, half a frame in the carry buffer and a full send
+    // queue; none of it may reach the next service.
+    const QByteArray half = dataFrame("half of a frame");
+    first.socket.write(dataFrame("untaken") + half.left(10));
+    QTRY_COMPARE(server.queuedMessages(), 1);
+    for (int i = 0; i < 5000; ++i)
+        server.sendData("old", 3);
+    QCOMPARE(server.queuedFrames(), 5000);
+
+    QTest::ignoreMessage(QtDebugMsg, "slotSocketDisconnect = false");
+    first.socket.abort();
+    QTRY_VERIFY(!server.isConnected());
+    QCOMPARE(server.queuedFrames(), 0);
+    QCOMPARE(server.queuedMessages(), 0);
+
+    QTest::ignoreMessage(QtDebugMsg, "slotNewConnection = true");
+    Peer next(port);
+    CONNECT_PEER(server, next);
+    next.socket.write(half.mid(10) + dataFrame(kSentinel));
+    taken.clear();
+    QTRY_VERIFY(takeUntil(server, taken, kSentinel));
+    QCOMPARE(taken, QByteArrayList{kSentinel});
+    server.sendData("to next", 7);
+    QTRY_COMPARE(next.received, dataFrame("to next"));
+
+    // Restarting passes through Idle: the peer is dropped.
+    QTest::ignoreMessage(QtDebugMsg, "closeServer");
+    server.startServer(true, 0);
+    QVERIFY(!server.isConnected());
+    QTRY_COMPARE(next.socket.state(), QAbstractSocket::UnconnectedState);
+}
+
+void tst_TcpServer::receive_data()
+{
+    QTest::addColumn<QByteArrayList>("writes");
+    QTest::addColumn<QByteArrayList>("messages");
+
+    const QByteArray a = dataFrame("a");
+    QTest::newRow("frame example")
+        << QByteArrayList{kRequestNodesFrame} << QByteArrayList{kRequestNodes};
+    for (int split = 1; split < kRequestNodesFrame.size(); ++split)
+        QTest::addRow("split at byte %d", split)
+            << QByteArrayList{kRequestNodesFrame.left(split), kRequestNodesFrame.mid(split)}
+            << QByteArrayList{kRequestNodes};
+    QTest::newRow("several frames in one read")
+        << QByteArrayList{a + dataFrame("b") + dataFrame("c")} << QByteArrayList{"a", "b", "c"};
+    QTest::newRow("heartbeat") << QByteArrayList{frame::buildFrame(frame::HeartbeatFrame, "") + a}
+                               << QByteArrayList{"a"};
+    QTest::newRow("unknown kind") << QByteArrayList{frame::buildFrame(frame::Kind(2), "x") + a}
+                                  << QByteArrayList{"a"};
+    QByteArray badEnd = dataFrame("x");
+    badEnd[badEnd.size() - 1] = char(0xA3);
+    QTest::newRow("bad end byte") << QByteArrayList{badEnd + a} << QByteArrayList{"a"};
+    QByteArray badTrailer = dataFrame("x");
+    badTrailer[badTrailer.size() - 3] = 1;
+    QTest::newRow("bad trailer") << QByteArrayList{badTrailer + a} << QByteArrayList{"a"};
+    QTest::newRow("garbage before a frame") << QByteArrayList{"garbage" + a} << QByteArrayList{"a"};
+    QTest::newRow("huge length") << QByteArrayList{QByteArray::fromHex("a5ffffffff00") +
+                                                       QByteArray(5000, 'z'),
+                                                   a}
+                                 << QByteArrayList{"a"};
+    QTest::newRow("length 0") << QByteArrayList{QByteArray::fromHex("a50000000000000000a4") + a}
+                              << QByteArrayList{"a"};
+    QTest::newRow("length 1 is an empty message")
+        << QByteArrayList{QByteArray::fromHex("a5010000000000000000a4")} << QByteArrayList{""};
+    const QByteArray largest(20480, 'L');
+    QTest::newRow("largest message")
+        << QByteArrayList{dataFrame(largest)} << QByteArrayList{largest};
+}
+
+void tst_TcpServer::receive()
+{
+    QFETCH(QByteArrayList, writes);
+    QFETCH(QByteArrayList, messages);
+
+    TcpServer server;
+    server.startServer(true, 0);
+    Peer peer(server.serverPort());
+    CONNECT_PEER(server, peer);
+
+    writes.last() += dataFrame(kSentinel);
+    for (const QByteArray &chunk : qAsConst(writes)) {
+        peer.socket.write(chunk);
+        QVERIFY(peer.socket.waitForBytesWritten(5000));
+        // Lets the server read this chunk on its own before the next arrives.
+        QCoreApplication::processEvents();
+    }
+    QByteArrayList taken;
+    QTRY_VERIFY(takeUntil(server, taken, kSentinel));
+    QCOMPARE(taken, messages << kSentinel);
+}
+
+void tst_TcpServer::readDataLeavesWhatDoesNotFit()
+{
+    TcpServer server;
+    server.startServer(true, 0);
+    Peer peer(server.serverPort());
+    CONNECT_PEER(server, peer);
+
+    const QByteArray message(30, 'm');
+    peer.socket.write(dataFrame(message));
+    QTRY_COMPARE(server.queuedMessages(), 1);
+
+    QByteArray buffer(20480, '\0');
+    QCOMPARE(server.readData(buffer.data(), 20), -1);
+    QCOMPARE(server.queuedMessages(), 1);
+    QCOMPARE(server.readData(buffer.data(), quint32(buffer.size())), 30);
+    QCOMPARE(buffer.left(30), message);
+    QCOMPARE(server.readData(buffer.data(), quint32(buffer.size())), -1);
+}
+
+void tst_TcpServer::sendData_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("onWire");
+
+    QTest::newRow("frame example") << kRequestNodes << kRequestNodesFrame;
+    QTest::newRow("empty message")
+        << QByteArray("") << QByteArray::fromHex("a5010000000000000000a4");
+    const QByteArray largest(2037, 'x');
+    QTest::newRow("2037 bytes fill 2048") << largest << dataFrame(largest);
+    QTest::newRow("2038 bytes are dropped") << QByteArray(2038, 'x') << QByteArray();
+    QTest::newRow("null is dropped") << QByteArray() << QByteArray();
+}
+
+void tst_TcpServer::sendData()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, onWire);
+
+    TcpServer server;
+    server.startServer(true, 0);
+    Peer peer(server.serverPort());
+    CONNECT_PEER(server, peer);
+
+    server.sendData(message.isNull() ? nullptr : message.constData(), quint32(message.size()));
+    server.sendData(kSentinel.constData(), quint32(kSentinel.size()));
+    const QByteArray expected = onWire + dataFrame(kSentinel);
+    QTRY_COMPARE(peer.received.size(), expected.size());
+    QCOMPARE(peer.received, expected);
+}
+
+void tst_TcpServer::pumpWritesTwentyFramesPerTick()
+{
+    TcpServer server;
+    server.startServer(true, 0);
+    Peer peer(server.serverPort());
+    CONNECT_PEER(server, peer);
+
+    QByteArray expected;
+    for (int i = 0; i < 25; ++i) {
+        server.sendData(numbered(i).constData(), 4);
+        expected += dataFrame(numbered(i));
+    }
+    QVERIFY(waitForTick(server, 25));
+    QCOMPARE(server.queuedFrames(), 5);
+    QVERIFY(waitForTick(server, 5));
+    QCOMPARE(server.queuedFrames(), 0);
+    QTRY_COMPARE(peer.received.size(), expected.size());
+    QCOMPARE(peer.received, expected);
+}
+
+void tst_TcpServer::sendQueueHoldsFiveThousand()
+{
+    TcpServer server;
+    server.startServer(true, 0);
+    Peer peer(server.serverPort());
+    CONNECT_PEER(server, peer);
+
+    QByteArray expected;
+    for (int i = 0; i <= 5000; ++i) {
+        server.sendData(numbered(i).constData(), 4);
+        if (i < 5000)
+            expected += dataFrame(numbered(i));
+    }
+    QCOMPARE(server.queuedFrames(), 5000);
+
+    // One tick makes room for exactly the 20 frames it wrote.
+    QVERIFY(waitForTick(server, 5000));
+    QCOMPARE(server.queuedFrames(), 4980);
+    for (int i = 5001; i <= 5021; ++i) {
+        server.sendData(numbered(i).constData(), 4);
+        if (i <= 5020)
+            expected += dataFrame(numbered(i));
+    }
+    QCOMPARE(server.queuedFrames(), 5000);
+
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), expected.size(), 60000);
+    QCOMPARE(peer.received, expected);
+}
+
+void tst_TcpServer::slowReaderGetsEveryByteInOrder()
+{
+    TcpServer server;
+    server.startServer(true, 0);
+
+    // A service that takes its bytes a little at a time, so the kernel's buffers
+    // fill and the server's writes are held back.
+    QTcpSocket reader;
+    reader.setReadBufferSize(4096);
+    QByteArray received;
+    connect(&reader, &QTcpSocket::readyRead, [&] { received += reader.read(1024); });
+    reader.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(reader.waitForConnected(5000));
+    QTRY_VERIFY(server.isConnected());
+
+    QByteArray expected;
+    for (int i = 0; i < 1000; ++i) {
+        const QByteArray message = numbered(i, int(frame::kMaxPayload));
+        server.sendData(message.constData(), quint32(message.size()));
+        expected += dataFrame(message);
+    }
+    // What is left in the socket's own buffer raises no further readyRead.
+    QTRY_COMPARE_WITH_TIMEOUT(received.size() + int(reader.bytesAvailable()), expected.size(),
+                              60000);
+    received += reader.readAll();
+    QVERIFY(received == expected);
+}
+
+void tst_TcpServer::isLoopbackPeer_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("loopback");
+
+    QTest::newRow("IPv4 loopback") << "127.0.0.1" << true;
+    QTest::newRow("rest of 127/8") << "127.255.255.254" << true;
+    QTest::newRow("IPv6 loopback") << "::1" << true;
+    QTest::newRow("IPv4-mapped loopback") << "::ffff:127.0.0.1" << true;
+    QTest::newRow("IPv4-mapped 127/8") << "::ffff:127.8.9.10" << true;
+    QTest::newRow("just above 127/8") << "128.0.0.1" << false;
+    QTest::newRow("just below 127/8") << "126.255.255.255" << false;
+    QTest::newRow("127 in the last byte") << "192.168.1.127" << false;
+    QTest::newRow("private network") << "10.0.0.1" << false;
+    QTest::newRow("IPv4 any") << "0.0.0.0" << false;
+    QTest::newRow("IPv6 any") << "::" << false;
+    QTest::newRow("IPv4-mapped private") << "::ffff:10.0.0.1" << false;
+    QTest::newRow("IPv4-compatible 127") << "::127.0.0.1" << false;
+    QTest::newRow("IPv6 link-local") << "fe80::1" << false;
+    QTest::newRow("next to ::1") << "::2" << false;
+    QTest::newRow("no address") << "" << false;
+}
+
+void tst_TcpServer::isLoopbackPeer()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, loopback);
+    QCOMPARE(TcpServer::isLoopbackPeer(QHostAddress(address)), loopback);
+}
+
+QTEST_GUILESS_MAIN(tst_TcpServer)
+#include "tst_tcpserver.moc"
