@@ -20,7 +20,8 @@ static void initResources()
 
 CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
 {
-    initResources();
+    static const bool resourcesReady = (initResources(), true);
+    Q_UNUSED(resourcesReady);
     ui.setupUi(this);
 
     m_loginWindow = new CLoginWindow;

@@ -1,6 +1,7 @@
 // Shared helpers of the tests.
 #pragma once
 
+#include <QByteArray>
 #include <QStringList>
 #include <QVariant>
 
@@ -21,3 +22,9 @@ private:
 // "Notifications/SettingsChanged" ...); an invalid QVariant where a key is absent.
 QVariant internetSetting(const QString &key);
 QString internetSettingsPath();
+
+// The bytes of a packed message as they go on the wire.
+template <typename Message> QByteArray bytesOf(const Message &message)
+{
+    return QByteArray(reinterpret_cast<const char *>(&message), int(sizeof message));
+}

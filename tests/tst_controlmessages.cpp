@@ -1,14 +1,10 @@
 #include "link/controlmessages.h"
+#include "testsupport.h"
 
 #include <QtTest>
 #include <cstring>
 
 namespace {
-
-template <typename Message> QByteArray bytesOf(const Message &message)
-{
-    return QByteArray(reinterpret_cast<const char *>(&message), int(sizeof(message)));
-}
 
 QByteArray recordBytes(const NodeRecord &record)
 {

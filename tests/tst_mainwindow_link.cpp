@@ -27,11 +27,6 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-template <typename Message> QByteArray wire(const Message &message)
-{
-    return QByteArray(reinterpret_cast<const char *>(&message), int(sizeof message));
-}
-
 const QByteArray kRequestNodes = bytes({2, 0, 0, 0, 1, 0, 0, 0, 3});
 const QByteArray kStart = bytes({6, 0, 0, 0, 1, 0, 0, 0, 1});
 const QByteArray kStop = bytes({6, 0, 0, 0, 1, 0, 0, 0, 0});
@@ -161,7 +156,7 @@ void tst_MainWindowLink::connectPeer()
     m_peer->connectToFrontEnd(kControlPort);
     QVERIFY(connected.wait(5000));
     QTRY_VERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("0, 170, 0"));
-    QCOMPARE(nextMessage(), wire(control::makeSetListenPort(1081)));
+    QCOMPARE(nextMessage(), bytesOf(control::makeSetListenPort(1081)));
 }
 
 QByteArray tst_MainWindowLink::nextMessage()
@@ -205,7 +200,7 @@ void tst_MainWindowLink::selectFirstNodeAndStart()
     deliverNodes(3);
     table()->selectRow(0);
     child<QPushButton>("m_btnNode_ok")->click();
-    QCOMPARE(nextMessage(), wire(control::makeSelectNode(nodes(3).at(0))));
+    QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(3).at(0))));
     child<QPushButton>("m_btnRun")->click();
     QCOMPARE(nextMessage(), kStart);
 }
@@ -367,7 +362,7 @@ void tst_MainWindowLink::selectionByOkTakesTheHighestRow()
     child<QPushButton>("m_btnNode_ok")->click();
 
     const NodeRecord third = nodes(5).at(3);
-    QCOMPARE(nextMessage(), wire(control::makeSelectNode(third)));
+    QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(third)));
     QCOMPARE(child<QLabel>("m_lbNodeName")->text(), control::fieldText(third.country));
 
     // A new list keeps only the highest selected row, by number.
@@ -442,7 +437,7 @@ void tst_MainWindowLink::selectingWhileRunningStopsAfterSelectNode()
     selectFirstNodeAndStart();
     table()->selectRow(2);
     child<QPushButton>("m_btnNode_ok")->click();
-    QCOMPARE(nextMessage(), wire(control::makeSelectNode(nodes(3).at(2))));
+    QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(3).at(2))));
     QCOMPARE(nextMessage(), kStop);
     auto *run = child<QPushButton>("m_btnRun");
     QCOMPARE(run->text(), QStringLiteral("启动"));
@@ -481,7 +476,7 @@ void tst_MainWindowLink::changedPortIsSentAndStopsTheProxy()
     child<QPushButton>("m_btnSetting")->click();
     child<QLineEdit>("m_lePort")->setText("2345");
     child<QPushButton>("m_btnSetting_ok")->click();
-    QCOMPARE(nextMessage(), wire(control::makeSetListenPort(2345)));
+    QCOMPARE(nextMessage(), bytesOf(control::makeSetListenPort(2345)));
     QCOMPARE(nextMessage(), kStop);
     QCOMPARE(child<QPushButton>("m_btnRun")->text(), QStringLiteral("启动"));
 
