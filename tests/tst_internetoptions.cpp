@@ -17,101 +17,71 @@
 
 namespace {
 
-const wchar_t kBypass[] = L"<local>;localhost;127.*;10.*;172.16.*;192.168.*";
+// A connection as "Key=value" lines, the way the settings file holds it: a null
+// string has no line. Written sorted, as the query's and the file's lines are.
+using Options = QStringList;
+// In the order of the option ids, 1 to 5.
+const QStringList kKeys{"Flags", "ProxyServer", "ProxyBypass", "AutoConfigUrl",
+                        "AutoDiscoveryFlags"};
+const Options kDefaults{"AutoDiscoveryFlags=1", "Flags=1"};
+const Options kGlobalProxy{"AutoDiscoveryFlags=5", "Flags=3",
+                           "ProxyBypass=<local>;localhost;127.*;10.*;172.16.*;192.168.*",
+                           "ProxyServer=127.0.0.1:1081"};
 
-struct Connection
+bool isString(int entry)
 {
-    DWORD flags = PROXY_TYPE_DIRECT;
-    QString proxyServer; // null: no string
-    QString proxyBypass;
-    QString autoConfigUrl;
-    DWORD autoDiscoveryFlags = 1;
-};
-
-QString text(const QString &value)
-{
-    return value.isNull() ? QStringLiteral("<null>") : QLatin1Char('"') + value + QLatin1Char('"');
-}
-
-// One line per connection, so a mismatch shows every option at once.
-QString describe(const Connection &c)
-{
-    return QStringLiteral("flags %1, server %2, bypass %3, pac %4, discovery %5")
-        .arg(c.flags)
-        .arg(text(c.proxyServer), text(c.proxyBypass), text(c.autoConfigUrl))
-        .arg(c.autoDiscoveryFlags);
+    return entry != 0 && entry != 4;
 }
 
 // The five options of the default connection, laid out as the main window does.
 struct OptionList
 {
-    INTERNET_PER_CONN_OPTIONW options[5] = {};
-    INTERNET_PER_CONN_OPTION_LISTW list = {};
+    INTERNET_PER_CONN_OPTIONW options[5] = {{1, {}}, {2, {}}, {3, {}}, {4, {}}, {5, {}}};
+    INTERNET_PER_CONN_OPTION_LISTW list = {sizeof(INTERNET_PER_CONN_OPTION_LISTW), nullptr, 5, 0,
+                                           options};
     DWORD length = sizeof(INTERNET_PER_CONN_OPTION_LISTW);
-
-    OptionList()
-    {
-        for (DWORD i = 0; i < 5; ++i)
-            options[i].dwOption = INTERNET_PER_CONN_FLAGS + i;
-        list.dwSize = sizeof(INTERNET_PER_CONN_OPTION_LISTW);
-        list.dwOptionCount = 5;
-        list.pOptions = options;
-    }
 };
 
-QString takeString(LPWSTR value)
-{
-    const QString result = value ? QString::fromWCharArray(value) : QString();
-    GlobalFree(value);
-    return result;
-}
-
-std::optional<Connection> query()
+Options queried()
 {
     OptionList l;
-    if (InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &l.list, &l.length) !=
-        TRUE)
-        return std::nullopt;
-    Connection c;
-    c.flags = l.options[0].Value.dwValue;
-    c.proxyServer = takeString(l.options[1].Value.pszValue);
-    c.proxyBypass = takeString(l.options[2].Value.pszValue);
-    c.autoConfigUrl = takeString(l.options[3].Value.pszValue);
-    c.autoDiscoveryFlags = l.options[4].Value.dwValue;
-    return c;
+    if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &l.list, &l.length))
+        return {QStringLiteral("query failed")};
+    Options options;
+    for (int i = 0; i < 5; ++i) {
+        const auto &value = l.options[i].Value;
+        const QString key = kKeys.at(i) + '=';
+        if (!isString(i)) {
+            options << key + QString::number(value.dwValue);
+        } else if (value.pszValue) {
+            options << key + QString::fromWCharArray(value.pszValue);
+            GlobalFree(value.pszValue);
+        }
+    }
+    options.sort();
+    return options;
 }
 
-QString queried()
+BOOL store(const Options &options)
 {
-    const std::optional<Connection> c = query();
-    return c ? describe(*c) : QStringLiteral("query failed");
-}
-
-BOOL store(const Connection &c)
-{
-    const std::wstring server = c.proxyServer.toStdWString();
-    const std::wstring bypass = c.proxyBypass.toStdWString();
-    const std::wstring pac = c.autoConfigUrl.toStdWString();
-    auto wide = [](const QString &value, const std::wstring &buffer) {
-        return value.isNull() ? nullptr : const_cast<LPWSTR>(buffer.c_str());
-    };
+    std::wstring strings[5];
     OptionList l;
-    l.options[0].Value.dwValue = c.flags;
-    l.options[1].Value.pszValue = wide(c.proxyServer, server);
-    l.options[2].Value.pszValue = wide(c.proxyBypass, bypass);
-    l.options[3].Value.pszValue = wide(c.autoConfigUrl, pac);
-    l.options[4].Value.dwValue = c.autoDiscoveryFlags;
+    for (const QString &line : options) {
+        const int i = kKeys.indexOf(line.section('=', 0, 0));
+        const QString value = line.section('=', 1);
+        if (isString(i)) {
+            strings[i] = value.toStdWString();
+            l.options[i].Value.pszValue = strings[i].data();
+        } else {
+            l.options[i].Value.dwValue = value.toUInt();
+        }
+    }
     return InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &l.list, l.length);
 }
 
-Connection globalProxy()
+BOOL notify(DWORD option)
 {
-    Connection c;
-    c.flags = PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY;
-    c.proxyServer = QStringLiteral("127.0.0.1:1081");
-    c.proxyBypass = QString::fromWCharArray(kBypass);
-    c.autoDiscoveryFlags = 5;
-    return c;
+    return InternetSetOptionW(nullptr, option, nullptr, 0);
 }
 
 QByteArray fileBytes(const QString &path)
@@ -120,78 +90,22 @@ QByteArray fileBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no file>");
 }
 
-// The file as another program reads it with QSettings. Read from a fresh copy:
-// QSettings caches files by path and would not see a rewrite within one tick.
-QMap<QString, QString> fileKeys(const QString &path)
+// One group of the file as another program reads it with QSettings. Read from a
+// fresh copy: QSettings caches files by path and would not see a rewrite within
+// one tick.
+Options fileKeys(const QString &path, const QString &group = QStringLiteral("DefaultConnection"))
 {
     QTemporaryDir dir;
     const QString copy = dir.filePath(QStringLiteral("copy.ini"));
     QFile::copy(path, copy);
     QSettings settings(copy, QSettings::IniFormat);
-    QMap<QString, QString> keys;
-    for (const QString &key : settings.allKeys())
-        keys.insert(key, settings.value(key).toString());
+    settings.beginGroup(group);
+    Options keys;
+    for (const QString &key : settings.childKeys())
+        keys << key + '=' + settings.value(key).toString();
+    keys.sort();
     return keys;
 }
-
-void writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(contents), contents.size());
-}
-
-// Sets or unsets one environment variable for its lifetime.
-class EnvVar
-{
-public:
-    EnvVar(const char *name, const QString &value)
-        : m_name(name), m_wasSet(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
-    {
-        if (value.isNull())
-            qunsetenv(name);
-        else
-            qputenv(name, QFile::encodeName(value));
-    }
-    ~EnvVar()
-    {
-        if (m_wasSet)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    Q_DISABLE_COPY(EnvVar)
-    const char *m_name;
-    bool m_wasSet;
-    QByteArray m_old;
-};
-
-// Limits the size of files this process writes, so a write fails part way, the
-// way a full disk fails it; root ignores permissions but not this limit.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_old;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-
-private:
-    Q_DISABLE_COPY(FileSizeLimit)
-    rlimit m_old = {};
-    void (*m_oldHandler)(int) = nullptr;
-};
 
 // One call as a caller makes it, for a test row to damage.
 struct Call
@@ -213,37 +127,23 @@ class tst_InternetOptions : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
 
     void noFileGivesDefaults();
     void roundTrip_data();
     void roundTrip();
-    void partialListAndNullStrings();
-    void notificationsAreCounted();
     void malformedCallsFail_data();
     void malformedCallsFail();
     void damagedFile_data();
     void damagedFile();
-    void failedWriteStoresNothing_data();
-    void failedWriteStoresNothing();
-    void fileLocation_data();
-    void fileLocation();
+    void failedWriteKeepsOldFile();
+    void fileLocationAndCounts_data();
+    void fileLocationAndCounts();
 
 private:
     QString m_path;
     std::optional<QTemporaryDir> m_dir;
-    std::optional<QTemporaryDir> m_home;
 };
-
-void tst_InternetOptions::initTestCase()
-{
-    // Run by hand or by CTest, nothing here may reach the user's own settings.
-    m_home.emplace();
-    QVERIFY(m_home->isValid());
-    qputenv("HOME", QFile::encodeName(m_home->filePath(QStringLiteral("home"))));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home->filePath(QStringLiteral("config"))));
-}
 
 void tst_InternetOptions::init()
 {
@@ -255,117 +155,41 @@ void tst_InternetOptions::init()
 
 void tst_InternetOptions::noFileGivesDefaults()
 {
-    Connection defaults;
-    QCOMPARE(queried(), describe(defaults));
+    QCOMPARE(queried(), kDefaults);
     QVERIFY2(!QFile::exists(m_path), "a query never writes");
     QCOMPARE(GlobalFree(nullptr), static_cast<HGLOBAL>(nullptr));
 }
 
 void tst_InternetOptions::roundTrip_data()
 {
-    QTest::addColumn<DWORD>("flags");
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("bypass");
-    QTest::addColumn<QString>("pac");
-    QTest::addColumn<DWORD>("discovery");
+    QTest::addColumn<Options>("options");
 
-    const QString bypass = QString::fromWCharArray(kBypass);
-    QTest::newRow("global proxy") << DWORD(3) << "127.0.0.1:1081" << bypass << QString()
-                                  << DWORD(5);
-    QTest::newRow("pac address") << DWORD(5) << QString() << QString()
-                                 << "http://127.0.0.1:1082/pac/?t=20240102030405" << DWORD(1);
-    QTest::newRow("empty strings are not null") << DWORD(1) << ""
-                                                << ""
-                                                << "" << DWORD(0);
+    QTest::newRow("global proxy") << kGlobalProxy;
+    QTest::newRow("pac address") << Options{
+        "AutoConfigUrl=http://127.0.0.1:1082/pac/?t=20240102030405", "AutoDiscoveryFlags=1",
+        "Flags=5"};
+    QTest::newRow("empty strings are not null") << Options{
+        "AutoConfigUrl=", "AutoDiscoveryFlags=0", "Flags=1", "ProxyBypass=", "ProxyServer="};
     // wchar_t is 32 bits here and 16 on Windows: characters outside the BMP
-    // must survive both conversions.
-    QTest::newRow("beyond ASCII") << DWORD(0xFFFFFFFF) << QString::fromUtf8("代理.example:8080")
-                                  << QString::fromUtf8("<local>;*.例子.cn;\U0001F600;\"q\",\\")
-                                  << QString() << DWORD(0);
-    QTest::newRow("text that reads like file syntax") << DWORD(3) << "@Invalid()"
-                                                      << "a:1,b:2;c"
-                                                      << "[Group]\nFlags=1 \\x41 ;#" << DWORD(5);
-    QTest::newRow("longer than any fixed buffer")
-        << DWORD(2) << "proxy:1" << QString(5000, QLatin1Char('b')) << QString() << DWORD(5);
+    // must survive both conversions. Text that reads like INI syntax stays text.
+    QTest::newRow("beyond ASCII, file syntax")
+        << Options{"AutoConfigUrl=[Group]\nFlags=1 ;#", "AutoDiscoveryFlags=0", "Flags=4294967295",
+                   QString::fromUtf8("ProxyBypass=<local>;*.例子.cn;\U0001F600;\"q\",\\"),
+                   QString::fromUtf8("ProxyServer=代理.example:8080")};
 }
 
 void tst_InternetOptions::roundTrip()
 {
-    QFETCH(DWORD, flags);
-    QFETCH(QString, server);
-    QFETCH(QString, bypass);
-    QFETCH(QString, pac);
-    QFETCH(DWORD, discovery);
-    const Connection c{flags, server, bypass, pac, discovery};
+    QFETCH(Options, options);
 
-    // Start from something else, so every option has to be overwritten.
-    Connection other;
-    other.flags = 9;
-    other.proxyServer = other.proxyBypass = other.autoConfigUrl = QStringLiteral("old");
-    QCOMPARE(store(other), TRUE);
-
-    QCOMPARE(store(c), TRUE);
-    QCOMPARE(queried(), describe(c));
-
-    QMap<QString, QString> expected;
-    expected.insert(QStringLiteral("DefaultConnection/Flags"), QString::number(flags));
-    expected.insert(QStringLiteral("DefaultConnection/AutoDiscoveryFlags"),
-                    QString::number(discovery));
-    if (!server.isNull())
-        expected.insert(QStringLiteral("DefaultConnection/ProxyServer"), server);
-    if (!bypass.isNull())
-        expected.insert(QStringLiteral("DefaultConnection/ProxyBypass"), bypass);
-    if (!pac.isNull())
-        expected.insert(QStringLiteral("DefaultConnection/AutoConfigUrl"), pac);
-    QCOMPARE(fileKeys(m_path), expected);
-}
-
-void tst_InternetOptions::partialListAndNullStrings()
-{
-    QCOMPARE(store(globalProxy()), TRUE);
-
-    // Only the proxy server, now null: its key goes, the others stay.
-    OptionList l;
-    l.options[0].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
-    l.options[0].Value.pszValue = nullptr;
-    l.list.dwOptionCount = 1;
-    QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &l.list, l.length),
+    // Start from something else, so every option has to be overwritten and a
+    // null string has to remove its key.
+    QCOMPARE(store({"AutoConfigUrl=old", "AutoDiscoveryFlags=9", "Flags=9", "ProxyBypass=old",
+                    "ProxyServer=old"}),
              TRUE);
-
-    Connection expected = globalProxy();
-    expected.proxyServer = QString();
-    QCOMPARE(queried(), describe(expected));
-    QVERIFY(!fileKeys(m_path).contains(QStringLiteral("DefaultConnection/ProxyServer")));
-
-    // A partial query fills what it asked for and nothing else.
-    OptionList q;
-    q.options[0].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
-    q.options[1].dwOption = INTERNET_PER_CONN_FLAGS;
-    q.options[2].Value.dwValue = 0xA5A5A5A5;
-    q.list.dwOptionCount = 2;
-    QCOMPARE(
-        InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &q.list, &q.length),
-        TRUE);
-    QCOMPARE(takeString(q.options[0].Value.pszValue), expected.proxyBypass);
-    QCOMPARE(q.options[1].Value.dwValue, expected.flags);
-    QCOMPARE(q.options[2].Value.dwValue, DWORD(0xA5A5A5A5));
-}
-
-void tst_InternetOptions::notificationsAreCounted()
-{
-    for (DWORD option :
-         {INTERNET_OPTION_SETTINGS_CHANGED, INTERNET_OPTION_REFRESH,
-          INTERNET_OPTION_SETTINGS_CHANGED, INTERNET_OPTION_REFRESH, INTERNET_OPTION_REFRESH})
-        QCOMPARE(InternetSetOptionW(nullptr, option, nullptr, 0), TRUE);
-    // Counted "ever": storing options does not reset the counts, and counting
-    // does not disturb the options.
-    QCOMPARE(store(globalProxy()), TRUE);
-    QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0), TRUE);
-
-    const QMap<QString, QString> keys = fileKeys(m_path);
-    QCOMPARE(keys.value(QStringLiteral("Notifications/SettingsChanged")), QStringLiteral("3"));
-    QCOMPARE(keys.value(QStringLiteral("Notifications/Refresh")), QStringLiteral("3"));
-    QCOMPARE(queried(), describe(globalProxy()));
+    QCOMPARE(store(options), TRUE);
+    QCOMPARE(queried(), options);
+    QCOMPARE(fileKeys(m_path), options);
 }
 
 void tst_InternetOptions::malformedCallsFail_data()
@@ -375,17 +199,12 @@ void tst_InternetOptions::malformedCallsFail_data()
 
     QTest::newRow("null list") << Damage([](Call &c) { c.buffer = nullptr; }) << -1;
     QTest::newRow("null length pointer") << Damage([](Call &c) { c.length = nullptr; }) << -1;
-    QTest::newRow("dwSize 0") << Damage([](Call &c) { c.l.list.dwSize = 0; }) << -1;
     QTest::newRow("dwSize 31") << Damage([](Call &c) { c.l.list.dwSize -= 1; }) << -1;
-    QTest::newRow("dwSize 33") << Damage([](Call &c) { c.l.list.dwSize += 1; }) << -1;
-    QTest::newRow("length 31") << Damage([](Call &c) { c.l.length -= 1; }) << -1;
     QTest::newRow("length 33") << Damage([](Call &c) { c.l.length += 1; }) << -1;
     QTest::newRow("option count 0") << Damage([](Call &c) { c.l.list.dwOptionCount = 0; }) << -1;
     QTest::newRow("null options") << Damage([](Call &c) { c.l.list.pOptions = nullptr; }) << -1;
     QTest::newRow("unknown id after known ones")
         << Damage([](Call &c) { c.l.options[4].dwOption = 6; }) << 4;
-    QTest::newRow("unknown id 0 first")
-        << Damage([](Call &c) { c.l.options[0].dwOption = 0; }) << 0;
     QTest::newRow("named connection") << Damage([](Call &c) {
         static wchar_t name[] = L"VPN";
         c.l.list.pszConnection = name;
@@ -399,7 +218,7 @@ void tst_InternetOptions::malformedCallsFail()
     QFETCH(Damage, damage);
     QFETCH(int, optionError);
 
-    QCOMPARE(store(globalProxy()), TRUE);
+    QCOMPARE(store(kGlobalProxy), TRUE);
     const QByteArray before = fileBytes(m_path);
     wchar_t untouched[] = L"untouched";
     const DWORD kNoError = 0x5A5A5A5A;
@@ -428,154 +247,113 @@ void tst_InternetOptions::malformedCallsFail()
 void tst_InternetOptions::damagedFile_data()
 {
     QTest::addColumn<QByteArray>("contents"); // empty: a folder in the file's place
-    QTest::addColumn<bool>("queryWorks");
-    QTest::addColumn<bool>("storeWorks");
-    QTest::addColumn<bool>("refreshWorks");
+    QTest::addColumn<bool>("writable");
 
-    QTest::newRow("a folder in its place") << QByteArray() << false << false << false;
-    QTest::newRow("unterminated group")
-        << QByteArray("[DefaultConnection\nFlags=3\n") << false << false << false;
+    QTest::newRow("a folder in its place") << QByteArray() << false;
+    QTest::newRow("unterminated group") << QByteArray("[DefaultConnection\nFlags=3\n") << false;
     // Values a person broke: reading them as 0 or "" would hand out settings
     // nobody stored; a full write replaces them.
-    QTest::newRow("flags not a number")
-        << QByteArray("[DefaultConnection]\nFlags=direct\n") << false << true << true;
-    QTest::newRow("flags negative")
-        << QByteArray("[DefaultConnection]\nFlags=-1\n") << false << true << true;
     QTest::newRow("flags beyond 32 bits")
-        << QByteArray("[DefaultConnection]\nFlags=4294967296\n") << false << true << true;
-    QTest::newRow("discovery flags empty")
-        << QByteArray("[DefaultConnection]\nAutoDiscoveryFlags=\n") << false << true << true;
+        << QByteArray("[DefaultConnection]\nFlags=4294967296\n") << true;
     QTest::newRow("server is a list")
-        << QByteArray("[DefaultConnection]\nProxyServer=a:1,b:2\n") << false << true << true;
-    QTest::newRow("bypass is not a string")
-        << QByteArray("[DefaultConnection]\nProxyBypass=@Invalid()\n") << false << true << true;
-    QTest::newRow("refresh count not a number")
-        << QByteArray("[Notifications]\nRefresh=many\n") << true << true << false;
+        << QByteArray("[DefaultConnection]\nProxyServer=a:1,b:2\n") << true;
 }
 
 void tst_InternetOptions::damagedFile()
 {
     QFETCH(QByteArray, contents);
-    QFETCH(bool, queryWorks);
-    QFETCH(bool, storeWorks);
-    QFETCH(bool, refreshWorks);
+    QFETCH(bool, writable);
 
-    if (contents.isEmpty())
+    if (contents.isEmpty()) {
         QVERIFY(QDir().mkpath(m_path));
-    else
-        writeFile(m_path, contents);
+    } else {
+        QFile file(m_path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+    }
     const QByteArray before = fileBytes(m_path);
 
-    OptionList l;
-    l.options[1].Value.pszValue = nullptr;
-    l.options[4].Value.dwValue = 77;
-    const BOOL queriedOk =
-        InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &l.list, &l.length);
-    QCOMPARE(queriedOk, queryWorks ? TRUE : FALSE);
-    if (queriedOk) {
-        for (int i = 1; i < 4; ++i)
-            GlobalFree(l.options[i].Value.pszValue);
-    } else {
-        QVERIFY(l.options[1].Value.pszValue == nullptr);
-        QCOMPARE(l.options[4].Value.dwValue, DWORD(77));
-    }
+    // Refused with nothing allocated; the leak checker sees any string that was.
+    QCOMPARE(queried(), Options{"query failed"});
 
-    QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0),
-             refreshWorks ? TRUE : FALSE);
-    if (!refreshWorks)
-        QCOMPARE(fileBytes(m_path), before);
-
-    QCOMPARE(store(globalProxy()), storeWorks ? TRUE : FALSE);
-    if (storeWorks)
-        QCOMPARE(queried(), describe(globalProxy()));
+    QCOMPARE(notify(INTERNET_OPTION_REFRESH), writable ? TRUE : FALSE);
+    QCOMPARE(store(kGlobalProxy), writable ? TRUE : FALSE);
+    if (writable)
+        QCOMPARE(queried(), kGlobalProxy);
     else
         QCOMPARE(fileBytes(m_path), before);
 }
 
-void tst_InternetOptions::failedWriteStoresNothing_data()
+void tst_InternetOptions::failedWriteKeepsOldFile()
 {
-    QTest::addColumn<bool>("parentIsAFile");
-
-    QTest::newRow("folder cannot be made") << true;
-    QTest::newRow("write fails part way") << false;
-}
-
-void tst_InternetOptions::failedWriteStoresNothing()
-{
-    QFETCH(bool, parentIsAFile);
-
-    Connection old;
-    if (parentIsAFile) {
-        const QString blocker = m_dir->filePath(QStringLiteral("not-a-folder"));
-        writeFile(blocker, "x");
-        m_path = blocker + QStringLiteral("/internet-settings.ini");
-        qputenv("GREENLARK_INTERNET_SETTINGS", QFile::encodeName(m_path));
-    } else {
-        old = globalProxy();
-        QCOMPARE(store(old), TRUE);
-    }
+    QCOMPARE(store(kGlobalProxy), TRUE);
     const QByteArray before = fileBytes(m_path);
     const QStringList filesBefore = QDir(m_dir->path()).entryList(QDir::Files);
 
-    Connection large = globalProxy();
-    large.proxyBypass = QString(20000, QLatin1Char('z'));
-    BOOL stored = TRUE;
-    BOOL counted = FALSE;
-    {
-        FileSizeLimit limit(4096);
-        stored = store(large);
-        if (parentIsAFile)
-            counted = InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
-    }
+    const Options large{"ProxyBypass=" + QString(20000, QLatin1Char('z'))};
+    // A file size limit fails the write part way, as a full disk does; root
+    // ignores permissions but not this limit.
+    rlimit old = {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = 4096;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const BOOL stored = store(large);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
     QCOMPARE(stored, FALSE);
-    QCOMPARE(counted, FALSE);
     QCOMPARE(fileBytes(m_path), before);
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), filesBefore); // no half-written leftovers
-    QCOMPARE(queried(), describe(old));
+    QCOMPARE(queried(), kGlobalProxy);
 }
 
-void tst_InternetOptions::fileLocation_data()
+void tst_InternetOptions::fileLocationAndCounts_data()
 {
     // "%1" is a private folder; a null value unsets the variable.
     QTest::addColumn<QString>("explicitPath");
     QTest::addColumn<QString>("configHome");
     QTest::addColumn<QString>("expected");
 
-    const QString xdgFile = QStringLiteral("%1/xdg/greenlark/internet-settings.ini");
     const QString homeFile = QStringLiteral("%1/home/.config/greenlark/internet-settings.ini");
-    QTest::newRow("explicit path") << "%1/mine.ini"
-                                   << "%1/xdg"
-                                   << "%1/mine.ini";
-    QTest::newRow("config home") << QString() << "%1/xdg" << xdgFile;
-    QTest::newRow("empty explicit path") << ""
-                                         << "%1/xdg" << xdgFile;
-    QTest::newRow("home without config home") << QString() << QString() << homeFile;
-    QTest::newRow("home with empty config home") << QString() << "" << homeFile;
+    QTest::newRow("explicit path")
+        << QString("%1/mine.ini") << QString("%1/xdg") << QString("%1/mine.ini");
+    QTest::newRow("empty explicit path, config home")
+        << QString("") << QString("%1/xdg") << QString("%1/xdg/greenlark/internet-settings.ini");
+    QTest::newRow("no config home") << QString() << QString() << homeFile;
+    QTest::newRow("empty config home") << QString() << "" << homeFile;
 }
 
-void tst_InternetOptions::fileLocation()
+void tst_InternetOptions::fileLocationAndCounts()
 {
     QFETCH(QString, explicitPath);
     QFETCH(QString, configHome);
     QFETCH(QString, expected);
 
+    // Left changed: init() sets the explicit path again, so the other tests
+    // never read the others.
     const QString root = m_dir->path();
-    auto place = [&root](const QString &value) {
-        return value.isNull() ? QString() : QString(value).replace(QLatin1String("%1"), root);
+    auto setEnv = [&root](const char *name, QString value) {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, QFile::encodeName(value.replace(QLatin1String("%1"), root)));
     };
-    EnvVar home("HOME", root + QStringLiteral("/home"));
-    EnvVar xdg("XDG_CONFIG_HOME", place(configHome));
-    EnvVar own("GREENLARK_INTERNET_SETTINGS", place(explicitPath));
+    setEnv("HOME", "%1/home");
+    setEnv("XDG_CONFIG_HOME", configHome);
+    setEnv("GREENLARK_INTERNET_SETTINGS", explicitPath);
 
-    QCOMPARE(store(globalProxy()), TRUE);
-    QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0), TRUE);
-    const QString file = place(expected);
-    QVERIFY2(QFile::exists(file), qPrintable(file));
-    QCOMPARE(fileKeys(file).value(QStringLiteral("DefaultConnection/ProxyServer")),
-             globalProxy().proxyServer);
-    QCOMPARE(fileKeys(file).value(QStringLiteral("Notifications/SettingsChanged")),
-             QStringLiteral("1"));
-    QCOMPARE(queried(), describe(globalProxy()));
+    // Counted "ever": storing options does not reset the counts, and counting
+    // does not disturb the options.
+    QCOMPARE(notify(INTERNET_OPTION_REFRESH), TRUE);
+    QCOMPARE(store(kGlobalProxy), TRUE);
+    for (DWORD option : {INTERNET_OPTION_SETTINGS_CHANGED, INTERNET_OPTION_REFRESH})
+        QCOMPARE(notify(option), TRUE);
+    const QString file = expected.replace(QLatin1String("%1"), root);
+    QCOMPARE(fileKeys(file), kGlobalProxy);
+    QCOMPARE(fileKeys(file, "Notifications"), (Options{"Refresh=2", "SettingsChanged=1"}));
+    QCOMPARE(queried(), kGlobalProxy);
 }
 
 QTEST_GUILESS_MAIN(tst_InternetOptions)
