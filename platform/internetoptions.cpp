@@ -20,7 +20,7 @@
 
 namespace {
 
-struct OptionSpec
+struct KnownOption
 {
     DWORD id;
     const char *key;
@@ -29,7 +29,7 @@ struct OptionSpec
 };
 
 // A fresh Windows profile reads as direct access with the user-set discovery flag.
-constexpr OptionSpec kOptions[] = {
+constexpr KnownOption kOptions[] = {
     {INTERNET_PER_CONN_FLAGS, "DefaultConnection/Flags", false, PROXY_TYPE_DIRECT},
     {INTERNET_PER_CONN_PROXY_SERVER, "DefaultConnection/ProxyServer", true, 0},
     {INTERNET_PER_CONN_PROXY_BYPASS, "DefaultConnection/ProxyBypass", true, 0},
@@ -43,11 +43,11 @@ const char kRefreshKey[] = "Notifications/Refresh";
 // Another process holds the lock only for one read-modify-write of a small file.
 constexpr int kLockWaitMs = 5000;
 
-const OptionSpec *findOption(DWORD id)
+const KnownOption *findOption(DWORD id)
 {
-    for (const OptionSpec &spec : kOptions) {
-        if (spec.id == id)
-            return &spec;
+    for (const KnownOption &known : kOptions) {
+        if (known.id == id)
+            return &known;
     }
     return nullptr;
 }
@@ -84,16 +84,16 @@ bool readNumber(const QVariant &value, DWORD *number)
 // A value QSettings parsed into anything but one string or one decimal DWORD was
 // not written by the stand-in; reading it as 0 or "" would hand the caller
 // settings that were never stored.
-bool readStored(const QSettings &settings, const OptionSpec &spec, StoredOption *stored)
+bool readStored(const QSettings &settings, const KnownOption &known, StoredOption *stored)
 {
-    const QString key = QLatin1String(spec.key);
+    const QString key = QLatin1String(known.key);
     if (!settings.contains(key)) {
-        stored->number = spec.absentValue;
+        stored->number = known.absentValue;
         stored->text = QString();
         return true;
     }
     const QVariant value = settings.value(key);
-    if (spec.isString) {
+    if (known.isString) {
         if (value.userType() != QMetaType::QString)
             return false;
         // An empty value is a present, empty string, distinct from an absent one.
@@ -265,9 +265,9 @@ BOOL queryPerConnectionOptions(INTERNET_PER_CONN_OPTION_LISTW *list)
     // and leaves the caller's values as they were.
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
         INTERNET_PER_CONN_OPTIONW &option = list->pOptions[i];
-        const OptionSpec *spec = findOption(option.dwOption);
-        const StoredOption &value = stored[spec - kOptions];
-        if (spec->isString)
+        const KnownOption *known = findOption(option.dwOption);
+        const StoredOption &value = stored[known - kOptions];
+        if (known->isString)
             option.Value.pszValue = value.text.isNull() ? nullptr : newWideString(value.text);
         else
             option.Value.dwValue = value.number;
@@ -285,9 +285,9 @@ BOOL storePerConnectionOptions(const INTERNET_PER_CONN_OPTION_LISTW *list)
     QSettings &settings = copy.settings();
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
         const INTERNET_PER_CONN_OPTIONW &option = list->pOptions[i];
-        const OptionSpec *spec = findOption(option.dwOption);
-        const QString key = QLatin1String(spec->key);
-        if (!spec->isString)
+        const KnownOption *known = findOption(option.dwOption);
+        const QString key = QLatin1String(known->key);
+        if (!known->isString)
             settings.setValue(key, static_cast<uint>(option.Value.dwValue));
         else if (option.Value.pszValue == nullptr)
             settings.remove(key);
