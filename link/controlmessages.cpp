@@ -15,18 +15,11 @@ MessageHeader header(Command command, int bodySize)
     return h;
 }
 
-// Each text must keep its terminating zero inside the field. Cutting inside a
-// UTF-8 sequence would leave the service a broken last character, so the cut
-// moves back to the start of that character.
 void copyText(char (&field)[kTextFieldSize], const QByteArray &text)
 {
-    int n = std::min(text.size(), kTextFieldSize - 1);
-    if (n < text.size()) {
-        while (n > 0 && (uchar(text.at(n)) & 0xC0) == 0x80)
-            --n;
-    }
+    const QByteArray fitted = fitField(text);
     std::memset(field, 0, kTextFieldSize);
-    std::memcpy(field, text.constData(), size_t(n));
+    std::memcpy(field, fitted.constData(), size_t(fitted.size()));
 }
 
 } // namespace
@@ -124,6 +117,19 @@ bool readNodeList(const char *message, int length, QVector<NodeRecord> *records)
                     size_t(taken) * sizeof(NodeRecord));
     }
     return true;
+}
+
+QByteArray fitField(const QByteArray &text)
+{
+    // The zero must stay inside the field. Cutting inside a UTF-8 sequence
+    // would leave the service a broken last character, so the cut moves back
+    // to the start of that character.
+    int n = kTextFieldSize - 1;
+    if (text.size() <= n)
+        return text;
+    while (n > 0 && (uchar(text.at(n)) & 0xC0) == 0x80)
+        --n;
+    return text.left(n);
 }
 
 QString fieldText(const char (&field)[kTextFieldSize])

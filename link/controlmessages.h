@@ -112,6 +112,10 @@ qint32 commandOf(const char *message, int length);
 // never more than `count` and never read past `length`.
 bool readNodeList(const char *message, int length, QVector<NodeRecord> *records);
 
+// The longest prefix of `text` that fits a 30-byte field with its terminating
+// zero, cut before a character rather than inside one.
+QByteArray fitField(const QByteArray &text);
+
 // The text of a 30-byte field: UTF-8 up to its first zero byte, or all 30
 // bytes when the field has none.
 QString fieldText(const char (&field)[kTextFieldSize]);

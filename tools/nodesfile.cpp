@@ -20,11 +20,6 @@ bool isValidUtf8(const QByteArray &bytes)
     return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
-bool isUtf8Continuation(char byte)
-{
-    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
-}
-
 // A '#' that starts a word starts a comment, so "node#2" stays a name.
 QString withoutComment(const QString &line)
 {
@@ -63,7 +58,7 @@ QString quoted(const QString &text)
 QByteArray fittedText(const QString &text, const char *what, int lineNumber, QStringList *warnings)
 {
     const QByteArray utf8 = text.toUtf8();
-    const QByteArray fitted = truncateUtf8(utf8);
+    const QByteArray fitted = control::fitField(utf8);
     if (fitted.size() != utf8.size()) {
         warnings->append(QStringLiteral("line %1: %2 shortened to %3 bytes: %4")
                              .arg(lineNumber)
@@ -75,20 +70,6 @@ QByteArray fittedText(const QString &text, const char *what, int lineNumber, QSt
 }
 
 } // namespace
-
-QByteArray truncateUtf8(const QByteArray &utf8, int maxBytes)
-{
-    if (maxBytes <= 0)
-        return QByteArray();
-    if (utf8.size() <= maxBytes)
-        return utf8;
-    // The byte just past the cut must begin a character; back up over the
-    // continuation bytes of the character the cut would split.
-    int cut = maxBytes;
-    while (cut > 0 && isUtf8Continuation(utf8.at(cut)))
-        --cut;
-    return utf8.left(cut);
-}
 
 ParseResult parseNodes(const QByteArray &contents)
 {

@@ -15,9 +15,6 @@
 
 namespace nodesfile {
 
-// Each text field keeps its last byte for the terminating zero.
-constexpr int kMaxTextBytes = control::kTextFieldSize - 1;
-
 struct ParseResult
 {
     QVector<NodeRecord> nodes;
@@ -25,9 +22,6 @@ struct ParseResult
     QStringList warnings; // texts that were shortened to fit their field
     bool ok() const { return errors.isEmpty(); }
 };
-
-// The longest prefix of `utf8` that fits `maxBytes` without cutting a character.
-QByteArray truncateUtf8(const QByteArray &utf8, int maxBytes = kMaxTextBytes);
 
 ParseResult parseNodes(const QByteArray &contents);
 ParseResult readNodesFile(const QString &path);
