@@ -2,6 +2,7 @@
 
 #include "platform/win32.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -55,4 +56,9 @@ QVariant internetSetting(const QString &key)
     if (!QFile::copy(internetSettingsPath(), copy))
         return QVariant();
     return QSettings(copy, QSettings::IniFormat).value(key);
+}
+
+QString proxySettingsPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/proxysetting.ini");
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
 #include <QStringList>
 #include <QVariant>
 
@@ -28,3 +29,16 @@ template <typename Message> QByteArray bytesOf(const Message &message)
 {
     return QByteArray(reinterpret_cast<const char *>(&message), int(sizeof message));
 }
+
+// A named child the test cannot go on without.
+template <typename T> T *child(const QObject &root, const char *name)
+{
+    T *found = root.findChild<T *>(QLatin1String(name));
+    if (!found)
+        qFatal("no child %s", name);
+    return found;
+}
+
+// "proxysetting.ini" beside the test binary, where the main window keeps its
+// listen port and mode.
+QString proxySettingsPath();

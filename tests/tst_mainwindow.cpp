@@ -29,11 +29,6 @@ const QRegularExpression
 const QRegularExpression
     kPacUrl(QStringLiteral("^http://127\\.0\\.0\\.1:(\\d+)/pac/\\?t=(\\d{14})$"));
 
-QString proxySettingsPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/proxysetting.ini");
-}
-
 QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
@@ -63,14 +58,6 @@ QString tipsMessage(CMainWindow &window)
     const QString text = window.findChild<QLabel *>("m_lbTips")->text();
     const QRegularExpressionMatch match = kTipsLine.match(text);
     return match.hasMatch() ? match.captured(1) : QStringLiteral("<not a tips line: %1>").arg(text);
-}
-
-template <typename T> T *child(CMainWindow &window, const char *name)
-{
-    T *widget = window.findChild<T *>(QLatin1String(name));
-    if (!widget)
-        qFatal("no child %s", name);
-    return widget;
 }
 
 void clickOk(CMainWindow &window)

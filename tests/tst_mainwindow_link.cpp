@@ -100,13 +100,7 @@ private:
     void deliverNodes(int count);
     void selectFirstNodeAndStart();
 
-    template <typename T> T *child(const char *name)
-    {
-        T *widget = m_window->findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("no child %s", name);
-        return widget;
-    }
+    template <typename T> T *child(const char *name) { return ::child<T>(*m_window, name); }
     QString tips() const;
     QTableWidget *table() { return child<QTableWidget>("m_twNodeList"); }
 
@@ -124,7 +118,7 @@ void tst_MainWindowLink::initTestCase()
 
 void tst_MainWindowLink::init()
 {
-    QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/proxysetting.ini"));
+    QFile::remove(proxySettingsPath());
     m_recorder.reset(new ProcessEndRecorder);
     m_tick = 5000000;
     platform::setFixedTickCount(m_tick);
