@@ -3,6 +3,7 @@
 BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5-dev-tools)
 RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei)
 TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev)
+BENCH_PACKAGES=(libbenchmark-dev jq clang libclang-rt-dev)
 
 install_packages() {
   local missing=()

@@ -2,7 +2,7 @@
 // into the carry buffer, one parsing pass each, and every delivered message is
 // copied into its own buffer under the receive queue's mutex, as the link
 // server does. Plain memcpys of the same reads run beside each case as the
-// reference; the ratios are printed at the end.
+// reference.
 #include "link/controlframe.h"
 
 #include <QByteArray>
@@ -10,9 +10,7 @@
 #include <QMutexLocker>
 #include <QVector>
 #include <benchmark/benchmark.h>
-#include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 
 namespace {
@@ -50,23 +48,6 @@ void memcpyReads(benchmark::State &state, int messageSize, int readSize)
             std::memcpy(target.data(), read.constData(), size_t(read.size()));
             benchmark::ClobberMemory();
         }
-    }
-    state.SetBytesProcessed(state.iterations() * totalBytes(cut));
-}
-
-// The same reads copied one after another into a buffer of the stream's size:
-// every byte lands in memory of its own, as the delivered messages do.
-void memcpyStream(benchmark::State &state, int messageSize, int readSize)
-{
-    const QVector<QByteArray> cut = reads(messageSize, readSize);
-    QByteArray target(int(totalBytes(cut)), Qt::Uninitialized);
-    for (auto _ : state) {
-        char *to = target.data();
-        for (const QByteArray &read : cut) {
-            std::memcpy(to, read.constData(), size_t(read.size()));
-            to += read.size();
-        }
-        benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(state.iterations() * totalBytes(cut));
 }
@@ -125,47 +106,6 @@ const Case kCases[] = {
     {"frames:20/read:65536", 9, 65536},
 };
 
-// Prints parse / memcpy for each case once every run is in.
-class RatioReporter : public benchmark::ConsoleReporter
-{
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            if (run.error_occurred)
-                continue;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
-                continue;
-            const auto rate = run.counters.find("bytes_per_second");
-            if (rate != run.counters.end())
-                m_rates[run.run_name.function_name] = rate->second.value;
-        }
-    }
-
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        // "read" copies every read into one reused buffer, the fastest a copy
-        // of these bytes can be; "stream" gives every byte a place of its own,
-        // as the delivered messages have.
-        std::printf("\n%-24s %12s %12s %6s %14s %6s\n", "case", "parse MiB/s", "memcpy read",
-                    "ratio", "memcpy stream", "ratio");
-        for (const Case &c : kCases) {
-            const double parse = m_rates[std::string("parse/") + c.name];
-            const double read = m_rates[std::string("memcpy/") + c.name];
-            const double stream = m_rates[std::string("memcpy-stream/") + c.name];
-            if (parse <= 0 || read <= 0 || stream <= 0)
-                continue;
-            std::printf("%-24s %12.0f %12.0f %6.2f %14.0f %6.2f\n", c.name, parse / (1 << 20),
-                        read / (1 << 20), parse / read, stream / (1 << 20), parse / stream);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_rates;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -173,16 +113,13 @@ int main(int argc, char **argv)
     for (const Case &c : kCases) {
         benchmark::RegisterBenchmark((std::string("memcpy/") + c.name).c_str(), memcpyReads,
                                      c.messageSize, c.readSize);
-        benchmark::RegisterBenchmark((std::string("memcpy-stream/") + c.name).c_str(), memcpyStream,
-                                     c.messageSize, c.readSize);
         benchmark::RegisterBenchmark((std::string("parse/") + c.name).c_str(), parseReads,
                                      c.messageSize, c.readSize);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
 }
