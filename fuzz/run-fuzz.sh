@@ -31,7 +31,8 @@ printf '%s\n' '#include <cstdint>' '#include <cstddef>' \
 # shellcheck disable=SC2086
 "$cxx" -std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined \
     -fno-sanitize-recover=undefined -I"$root" \
-    "$here/fuzz_frameparser.cpp" "$root/link/controlframe.cpp" \
+    "$here/fuzz_frameparser.cpp" "$root/link/controlframe.cpp" "$root/link/recvqueue.cpp" \
+    "$root/link/controlmessages.cpp" \
     $qt -o "$work/fuzz_frameparser"
 
 # New inputs go to the work folder; the seeds in the tree stay as they are.

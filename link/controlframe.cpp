@@ -2,6 +2,7 @@
 
 #include <QtEndian>
 #include <cstring>
+#include <vector>
 
 namespace frame {
 
@@ -12,22 +13,6 @@ constexpr int kLengthOffset = 1;
 constexpr int kKindOffset = 5;
 constexpr int kPayloadOffset = 6;
 constexpr int kTrailerBytes = 4;
-
-// How many more bytes the frame at the start of the carry buffer needs before
-// a pass can judge it: the rest of its header, then the rest of the frame.
-// 0 when the carry does not start with a frame a pass would wait for.
-int missingBytes(const QByteArray &carry)
-{
-    if (carry.isEmpty() || uchar(carry.at(0)) != kStartByte)
-        return 0;
-    if (carry.size() < kHeaderSize)
-        return kHeaderSize - carry.size();
-    const quint32 length = qFromLittleEndian<quint32>(carry.constData() + kLengthOffset);
-    if (length == 0 || length > kMaxIncomingLength)
-        return 0;
-    const int frameSize = int(length) + kOverhead - 1;
-    return frameSize > carry.size() ? frameSize - carry.size() : 0;
-}
 
 } // namespace
 
@@ -52,27 +37,43 @@ QByteArray buildFrame(Kind kind, const QByteArray &payload)
     return out;
 }
 
-void parseFrames(QByteArray &carry, const Deliver &deliver)
+int missingBytes(const QByteArray &carry)
 {
-    const int n = carry.size();
-    const auto *b = reinterpret_cast<const uchar *>(carry.constData());
-    int i = 0;
-    int keepFrom = n; // where the bytes waiting for the rest of their frame begin
+    if (carry.isEmpty() || uchar(carry.at(0)) != kStartByte)
+        return 0;
+    if (carry.size() < kHeaderSize)
+        return kHeaderSize - carry.size();
+    const quint32 length = qFromLittleEndian<quint32>(carry.constData() + kLengthOffset);
+    if (length == 0 || length > kMaxIncomingLength)
+        return 0;
+    const int frameSize = int(length) + kOverhead - 1;
+    return frameSize > carry.size() ? frameSize - carry.size() : 0;
+}
 
-    while (i < n) {
+int scan(const char *data, int size, Found &found)
+{
+    const auto *b = reinterpret_cast<const uchar *>(data);
+    Slice *next = found.slices + found.count;
+    // Local, so the writes through `next` cannot make the compiler read it again.
+    const quint32 mark = found.mark;
+    int marked = 0;
+    int i = 0;
+    auto finish = [&](int keepFrom) {
+        found.count = int(next - found.slices);
+        found.marked += marked;
+        return keepFrom;
+    };
+    while (i < size) {
         if (b[i] != kStartByte) {
             // Nothing in the stream marks where the next frame begins except its
             // start byte, so everything before the next 0xA5 is lost for good.
-            const void *next = std::memchr(b + i, kStartByte, size_t(n - i));
-            if (!next)
+            const void *start = std::memchr(b + i, kStartByte, size_t(size - i));
+            if (!start)
                 break;
-            i = int(static_cast<const uchar *>(next) - b);
-            continue;
+            i = int(static_cast<const uchar *>(start) - b);
         }
-        if (n - i < kHeaderSize) {
-            keepFrom = i;
-            break;
-        }
+        if (size - i < kHeaderSize)
+            return finish(i);
         const quint32 length = qFromLittleEndian<quint32>(b + i + kLengthOffset);
         // A zero length leaves no room for the kind byte, and anything above the
         // largest message the receiver can take would only make us wait for
@@ -84,64 +85,66 @@ void parseFrames(QByteArray &carry, const Deliver &deliver)
         }
         // length <= kMaxIncomingLength, so this cannot overflow an int.
         const int end = i + int(length) + kHeaderSize - 1 + kTrailerBytes;
-        if (end >= n) {
-            keepFrom = i;
-            break;
-        }
-        const uchar *trailer = b + end - kTrailerBytes;
-        if (b[end] != kEndByte || trailer[0] || trailer[1] || trailer[2] || trailer[3]) {
+        if (end >= size)
+            return finish(i);
+        if (b[end] != kEndByte || qFromUnaligned<quint32>(b + end - kTrailerBytes) != 0) {
             ++i;
             continue;
         }
-        if (b[i + kKindOffset] == DataFrame)
-            deliver(carry.constData() + i + kPayloadOffset, length - 1);
+        const bool canMark = length - 1 >= sizeof(quint32);
+        if (b[i + kKindOffset] == DataFrame) {
+            *next++ = Slice{i + kPayloadOffset, int(length) - 1};
+            marked += canMark && qFromLittleEndian<quint32>(b + i + kPayloadOffset) == mark;
+        }
         i = end + 1;
-    }
 
-    if (keepFrom >= n) {
-        carry.clear();
-    } else if (keepFrom > 0) {
-        // Copy only the tail: the carry buffer may share its data with the read
-        // it was taken over from, and remove() would first copy all of it.
-        carry = QByteArray(carry.constData() + keepFrom, n - keepFrom);
+        // A burst is mostly data frames of one length. While they keep it,
+        // where the next one starts is known before its bytes are read, so the
+        // checks of consecutive frames overlap instead of each waiting for the
+        // length read before it. The checks are those above: start byte,
+        // length and kind in one read, trailer and end byte in another.
+        const int frameSize = int(length) + kOverhead - 1;
+        const quint64 head = kStartByte | quint64(length) << 8 | quint64(DataFrame) << 40;
+        const quint64 tail = quint64(kEndByte) << 32;
+        // A slice kept as the one word it is in memory, moved on by one addition.
+        constexpr int offsetShift = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? 0 : 32;
+        static_assert(sizeof(Slice) == sizeof(quint64), "offset, then length");
+        quint64 slice = quint64(quint32(i + kPayloadOffset)) << offsetShift |
+                        quint64(length - 1) << (32 - offsetShift);
+        const quint64 step = quint64(frameSize) << offsetShift;
+        // A message too short for the mark is followed by trailer zeros, so
+        // its fourth byte is 0 and never matches a word whose top byte is not.
+        const quint32 runMark = canMark ? mark : 0xFFFFFFFFu;
+        if (size - i < frameSize)
+            continue;
+        const uchar *at = b + i;
+        const uchar *const lastStart = b + (size - frameSize);
+        while (at <= lastStart) {
+            const quint64 h = qFromLittleEndian<quint64>(at);
+            const quint64 t = qFromLittleEndian<quint64>(at + frameSize - 8);
+            if ((h ^ head) << 16 != 0 || t >> 24 != tail)
+                break;
+            std::memcpy(next++, &slice, sizeof(slice));
+            marked += qFromLittleEndian<quint32>(at + kPayloadOffset) == runMark;
+            slice += step;
+            at += frameSize;
+        }
+        i = int(at - b);
     }
+    return finish(size);
 }
 
-void feed(QByteArray &carry, const QByteArray &read, const Deliver &deliver)
+void parseFrames(QByteArray &carry, const Deliver &deliver)
 {
-    // Passes compose: parsing a read in two pieces delivers what parsing it
-    // whole does. So the frame the carry buffer waits for is completed with
-    // only the bytes it lacks, and the rest of the read is parsed where it lies
-    // instead of being copied behind the carry buffer. That takes at most two
-    // steps: the rest of a split header, then the rest of the frame.
-    int from = 0;
-    for (int step = 0; step < 2 && !carry.isEmpty() && from < read.size(); ++step) {
-        const int missing = missingBytes(carry);
-        const int left = read.size() - from;
-        const int take = missing > 0 && missing < left ? missing : left;
-        carry.append(read.constData() + from, take);
-        from += take;
-        parseFrames(carry, deliver);
-    }
-    if (from == read.size())
-        return;
-    if (!carry.isEmpty()) {
-        carry.append(read.constData() + from, read.size() - from);
-        parseFrames(carry, deliver);
-        return;
-    }
-    if (from == 0) {
-        carry = read;
-        parseFrames(carry, deliver);
-        return;
-    }
-    const char *rest = read.constData() + from;
-    carry = QByteArray::fromRawData(rest, read.size() - from);
-    parseFrames(carry, deliver);
-    // A pass that keeps everything leaves the carry buffer as it was: a view
-    // into `read`, which the caller is about to drop.
-    if (carry.constData() == rest)
-        carry = QByteArray(rest, carry.size());
+    std::vector<Slice> slices(size_t(maxFrames(carry.size())));
+    Found found{slices.data(), 0};
+    const int keepFrom = scan(carry.constData(), carry.size(), found);
+    for (int k = 0; k < found.count; ++k)
+        deliver(carry.constData() + slices[size_t(k)].offset, quint32(slices[size_t(k)].length));
+    if (keepFrom >= carry.size())
+        carry.clear();
+    else if (keepFrom > 0)
+        carry.remove(0, keepFrom);
 }
 
 } // namespace frame

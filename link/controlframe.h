@@ -33,17 +33,46 @@ constexpr int kMaxCarrySize = int(kMaxIncomingLength) + kOverhead - 2; // 20490
 quint32 buildFrame(Kind kind, const char *payload, quint32 n, char *out);
 QByteArray buildFrame(Kind kind, const QByteArray &payload);
 
+// Where the message of one whole DataFrame lies in the bytes a pass went over.
+struct Slice
+{
+    int offset;
+    int length;
+};
+
+// The most DataFrames `size` bytes can hold: room enough for what scan finds.
+constexpr int maxFrames(int size)
+{
+    return size / kOverhead;
+}
+
+// What one parsing pass found: the slice of every whole DataFrame's message,
+// in stream order, in room for maxFrames(size) of them; and how many of those
+// messages begin with `mark`, four bytes read little-endian, which lets a
+// reader tell one kind of message apart without a second pass over them.
+struct Found
+{
+    Slice *slices;
+    quint32 mark;
+    int count = 0;
+    int marked = 0;
+};
+
+// One parsing pass over `size` bytes; heartbeats, unknown kinds and bytes that
+// form no frame are consumed. Returns where the bytes that still wait for the
+// rest of their frame begin, `size` when none do.
+int scan(const char *data, int size, Found &found);
+
+// How many more bytes the frame at the start of a carry buffer needs before a
+// pass can judge it: the rest of its header, then the rest of the frame. 0 when
+// the carry does not start with a frame a pass would wait for.
+int missingBytes(const QByteArray &carry);
+
 using Deliver = std::function<void(const char *message, quint32 length)>;
 
-// One parsing pass over the carry buffer with the new bytes already appended:
-// every whole DataFrame's payload goes to `deliver` in stream order; heartbeats
-// and unknown kinds are consumed; the carry buffer keeps only the bytes of an
-// incomplete frame at its end.
+// One pass over the carry buffer with the new bytes already appended, for a
+// reader that copies what it keeps: every whole DataFrame's payload goes to
+// `deliver`; the carry buffer keeps only the bytes of an incomplete frame.
 void parseFrames(QByteArray &carry, const Deliver &deliver);
-
-// Takes one read from the socket: appends it to the carry buffer and parses,
-// delivering exactly what parseFrames over carry + read would, but without
-// copying the read when the carry buffer only waits for the rest of one frame.
-void feed(QByteArray &carry, const QByteArray &read, const Deliver &deliver);
 
 } // namespace frame

@@ -94,27 +94,34 @@ qint32 commandOf(const char *message, int length)
     return qFromLittleEndian<qint32>(message);
 }
 
-bool readNodeList(const char *message, int length, QVector<NodeRecord> *records)
+NodeRecords acceptedNodeList(const char *message, int length)
 {
     if (!message || length < int(sizeof(NodeListHead)))
-        return false;
+        return {};
     NodeListHead head;
     std::memcpy(&head, message, sizeof(head));
     if (qFromLittleEndian<qint32>(head.header.command) != NodeList)
-        return false;
+        return {};
     if (head.status != kNodeListReady)
-        return false;
+        return {};
     const int count = qFromLittleEndian<quint16>(head.count);
     // A count larger than the message holds yields only the whole records that
     // are there; none at all would announce an empty list, which is not allowed.
     const int present = (length - int(sizeof(NodeListHead))) / int(sizeof(NodeRecord));
-    const int taken = std::min(count, present);
-    if (taken == 0)
+    // Packed to one byte, so a record may lie at any address.
+    static_assert(alignof(NodeRecord) == 1, "records are read where they lie");
+    return {reinterpret_cast<const NodeRecord *>(message + sizeof(NodeListHead)),
+            std::min(count, present)};
+}
+
+bool readNodeList(const char *message, int length, QVector<NodeRecord> *records)
+{
+    const NodeRecords list = acceptedNodeList(message, length);
+    if (list.count == 0)
         return false;
     if (records) {
-        records->resize(taken);
-        std::memcpy(records->data(), message + sizeof(NodeListHead),
-                    size_t(taken) * sizeof(NodeRecord));
+        records->resize(list.count);
+        std::memcpy(records->data(), list.data, size_t(list.count) * sizeof(NodeRecord));
     }
     return true;
 }

@@ -107,9 +107,17 @@ NodeRecord makeNodeRecord(quint8 tag, quint16 id, const QByteArray &info,
 // The command of a received message, or -1 when it is too short to carry one.
 qint32 commandOf(const char *message, int length);
 
-// Reads a received NodeList. True only for command NodeList, status 1 and a
-// count above 0; then `records` holds the whole records the message carries,
-// never more than `count` and never read past `length`.
+// The records of a received NodeList where they lie in the message. Only a list
+// the window shows has any: command NodeList, status 1, a count above 0 and at
+// least one whole record; never more than `count`, never past `length`.
+struct NodeRecords
+{
+    const NodeRecord *data = nullptr;
+    int count = 0;
+};
+NodeRecords acceptedNodeList(const char *message, int length);
+
+// The records of acceptedNodeList copied into `records`; false when it has none.
 bool readNodeList(const char *message, int length, QVector<NodeRecord> *records);
 
 // The longest prefix of `text` that fits a 30-byte field with its terminating

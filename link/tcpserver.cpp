@@ -21,12 +21,16 @@ constexpr int kMaxFramesPerTick = 20;
 
 TcpServer::TcpServer(QObject *parent) : QObject(parent), m_sendTimer(new QTimer)
 {
+    // Started by the first frame queued and stopped once none waits, so an
+    // idle link costs no wakeups.
+    m_sendTimer->setInterval(kSendIntervalMs);
     connect(m_sendTimer, SIGNAL(timeout()), this, SLOT(slotsTimer()));
-    m_sendTimer->start(kSendIntervalMs);
 }
 
 TcpServer::~TcpServer()
 {
+    // Whoever listens may be halfway through its own destruction.
+    blockSignals(true);
     closeServer();
     m_sendTimer->stop();
     delete m_sendTimer;
@@ -59,9 +63,9 @@ void TcpServer::closeServer()
         delete m_server;
         m_server = nullptr;
     }
-    m_connected = false;
     clearSendQueue();
     clearRecvQueue();
+    setConnected(false);
     qDebug() << "closeServer";
 }
 
@@ -78,21 +82,20 @@ void TcpServer::sendData(const char *message, quint32 length)
     char *data = new char[size];
     frame::buildFrame(frame::DataFrame, message, length, data);
     m_sendQueue.append(QueueEntry{data, size, 0});
+    if (!m_sendTimer->isActive())
+        m_sendTimer->start();
 }
 
 int TcpServer::readData(char *buffer, quint32 capacity)
 {
     QMutexLocker locker(&m_recvMutex);
-    if (m_recvQueue.isEmpty())
-        return -1;
-    const QueueEntry entry = m_recvQueue.first();
-    if (entry.length > capacity || (!buffer && entry.length > 0))
-        return -1;
-    if (entry.length > 0)
-        std::memcpy(buffer, entry.data, entry.length);
-    delete[] entry.data;
-    m_recvQueue.removeFirst();
-    return int(entry.length);
+    return m_recvQueue.takeFirst(buffer, capacity);
+}
+
+RecvQueue::Batch TcpServer::takeMessages()
+{
+    QMutexLocker locker(&m_recvMutex);
+    return m_recvQueue.takeAll();
 }
 
 bool TcpServer::isConnected()
@@ -106,17 +109,13 @@ void TcpServer::clearSendQueue()
     for (const QueueEntry &entry : qAsConst(m_sendQueue))
         delete[] entry.data;
     m_sendQueue.clear();
+    m_sendTimer->stop();
 }
 
 void TcpServer::clearRecvQueue()
 {
-    {
-        QMutexLocker locker(&m_recvMutex);
-        for (const QueueEntry &entry : qAsConst(m_recvQueue))
-            delete[] entry.data;
-        m_recvQueue.clear();
-    }
-    m_recvBuffer.clear();
+    QMutexLocker locker(&m_recvMutex);
+    m_recvQueue.clear();
 }
 
 quint16 TcpServer::serverPort() const
@@ -134,6 +133,12 @@ int TcpServer::queuedMessages()
 {
     QMutexLocker locker(&m_recvMutex);
     return m_recvQueue.size();
+}
+
+qint64 TcpServer::queuedBytes()
+{
+    QMutexLocker locker(&m_recvMutex);
+    return m_recvQueue.heldBytes();
 }
 
 bool TcpServer::isLoopbackPeer(const QHostAddress &address)
@@ -176,10 +181,12 @@ void TcpServer::slotNewConnection()
         return;
     }
     m_socket = socket;
+    // Reads of a bounded size keep what a waiting message holds alive bounded too.
+    socket->setReadBufferSize(RecvQueue::kReadSize);
     connect(socket, SIGNAL(readyRead()), this, SLOT(slotSocketDataRead()));
     connect(socket, SIGNAL(disconnected()), this, SLOT(slotSocketDisconnect()));
-    m_connected = true;
     qDebug() << "slotNewConnection = true";
+    setConnected(true);
 }
 
 void TcpServer::slotSocketDisconnect()
@@ -192,10 +199,18 @@ void TcpServer::slotSocketDisconnect()
     if (socket != m_socket)
         return;
     m_socket = nullptr;
-    m_connected = false;
     clearSendQueue();
     clearRecvQueue();
     qDebug() << "slotSocketDisconnect = false";
+    setConnected(false);
+}
+
+void TcpServer::setConnected(bool connected)
+{
+    if (connected == m_connected)
+        return;
+    m_connected = connected;
+    emit signalConnectionChanged(connected);
 }
 
 void TcpServer::slotSocketDataRead()
@@ -203,25 +218,22 @@ void TcpServer::slotSocketDataRead()
     auto *socket = qobject_cast<QTcpSocket *>(sender());
     if (!socket || socket != m_socket)
         return;
-    QVector<QueueEntry> arrived;
-    frame::feed(m_recvBuffer, socket->readAll(), [&arrived](const char *message, quint32 length) {
-        char *data = new char[length];
-        if (length > 0)
-            std::memcpy(data, message, length);
-        arrived.append(QueueEntry{data, length, 0});
-    });
-    // One lock per read instead of one per message: a read of small messages
-    // would otherwise spend much of its time on the mutex.
-    if (!arrived.isEmpty()) {
+    const QByteArray read = socket->readAll();
+    int arrived = 0;
+    {
         QMutexLocker locker(&m_recvMutex);
-        m_recvQueue += arrived;
+        arrived = m_recvQueue.append(read);
     }
+    if (arrived > 0)
+        emit signalMessagesArrived();
 }
 
 void TcpServer::slotsTimer()
 {
-    if (!m_socket || !m_connected)
+    if (!m_socket || !m_connected) {
+        m_sendTimer->stop();
         return;
+    }
     QMutexLocker locker(&m_sendMutex);
     const int attempts = std::min(m_sendQueue.size(), kMaxFramesPerTick);
     int done = 0;
@@ -241,4 +253,6 @@ void TcpServer::slotsTimer()
     // One removal for the whole tick keeps a full queue from being shifted once
     // per frame.
     m_sendQueue.remove(0, done);
+    if (m_sendQueue.isEmpty())
+        m_sendTimer->stop();
 }

@@ -1,6 +1,9 @@
-// The frame codec called directly, so the chunking of the stream and the carry
-// buffer between passes are exactly what the test says.
+// The frame codec and the receive queue that cuts reads with it, called
+// directly, so the chunking of the stream and the carry buffer between passes
+// are exactly what the test says.
 #include "link/controlframe.h"
+#include "link/controlmessages.h"
+#include "link/recvqueue.h"
 
 #include <QtEndian>
 #include <QtTest>
@@ -11,20 +14,37 @@ const QByteArray kRequestNodes = QByteArray::fromHex("020000000100000003");
 const QByteArray kRequestNodesFrame =
     QByteArray::fromHex("a50a0000000002000000010000000300000000a4");
 
-// Feeds the chunks as the link server feeds its reads and returns what was
-// delivered; `carry` is left as the last read left it.
-QByteArrayList feed(const QByteArrayList &chunks, QByteArray &carry)
+QByteArrayList taken(RecvQueue &queue)
+{
+    QByteArrayList messages;
+    queue.takeAll().forEach(
+        [&](const char *message, int length) { messages << QByteArray(message, length); });
+    return messages;
+}
+
+// Feeds the chunks as the link server feeds its reads, taking what arrived
+// after each, as the main tick does.
+QByteArrayList feed(const QByteArrayList &chunks, RecvQueue &queue)
 {
     QByteArrayList delivered;
     for (const QByteArray &chunk : chunks) {
         // A read of its own that is gone after the call, as a socket's is, so
-        // a carry buffer still pointing into it shows up under the sanitizer.
-        frame::feed(carry, QByteArray(chunk.constData(), chunk.size()),
-                    [&](const char *message, quint32 length) {
-                        delivered << QByteArray(message, int(length));
-                    });
+        // anything still pointing into it shows up under the sanitizer.
+        queue.append(QByteArray(chunk.constData(), chunk.size()));
+        delivered += taken(queue);
     }
     return delivered;
+}
+
+QByteArrayList nodeLists(int count, quint8 status, const QByteArray &name)
+{
+    QVector<NodeRecord> nodes;
+    for (int i = 0; i < control::kMaxNodeRecords; ++i)
+        nodes << control::makeNodeRecord(0, quint16(i), "", name);
+    QByteArrayList lists;
+    for (int i = 0; i < count; ++i)
+        lists << control::composeNodeList(status, nodes);
+    return lists;
 }
 
 } // namespace
@@ -39,6 +59,8 @@ private slots:
     void parse_data();
     void parse();
     void corruptLengthKeepsCarryBounded();
+    void queueBoundHoldsUnderAFlood_data();
+    void queueBoundHoldsUnderAFlood();
 };
 
 void tst_ControlFrame::build_data()
@@ -133,9 +155,9 @@ void tst_ControlFrame::parse()
     QFETCH(QByteArrayList, delivered);
     QFETCH(QByteArray, carry);
 
-    QByteArray buffer;
-    QCOMPARE(feed(chunks, buffer), delivered);
-    QCOMPARE(buffer, carry);
+    RecvQueue queue;
+    QCOMPARE(feed(chunks, queue), delivered);
+    QCOMPARE(queue.carry(), carry);
 }
 
 void tst_ControlFrame::corruptLengthKeepsCarryBounded()
@@ -151,14 +173,54 @@ void tst_ControlFrame::corruptLengthKeepsCarryBounded()
         stream += claim;
     stream += kRequestNodesFrame + QByteArray(frame::kMaxCarrySize, '\0');
 
-    QByteArray carry;
+    RecvQueue queue;
     QByteArrayList delivered;
     for (int at = 0; at < stream.size(); at += 997) {
-        delivered += feed({stream.mid(at, 997)}, carry);
-        QVERIFY2(carry.size() <= frame::kMaxCarrySize, qPrintable(QString::number(carry.size())));
+        delivered += feed({stream.mid(at, 997)}, queue);
+        QVERIFY2(queue.carry().size() <= frame::kMaxCarrySize,
+                 qPrintable(QString::number(queue.carry().size())));
     }
     QCOMPARE(delivered, QByteArrayList{kRequestNodes});
-    QVERIFY(carry.isEmpty());
+    QVERIFY(queue.carry().isEmpty());
+}
+
+void tst_ControlFrame::queueBoundHoldsUnderAFlood_data()
+{
+    QTest::addColumn<QByteArrayList>("messages");
+    QTest::addColumn<QByteArrayList>("survivors");
+
+    const QByteArray shown = nodeLists(1, 1, "shown").first();
+    const QByteArray newest = nodeLists(1, 1, "newest").first();
+    QByteArrayList junk;
+    for (int i = 0; i < 100000; ++i)
+        junk << QByteArray::number(i);
+    QTest::newRow("other messages go before a node list")
+        << (QByteArrayList{shown} + junk) << QByteArrayList{shown, junk.last()};
+    QTest::newRow("node lists the window ignores go before the one it shows")
+        << (QByteArrayList{shown} + nodeLists(100, 0, "ignored")) << QByteArrayList{shown};
+    QTest::newRow("the newest node list stays")
+        << (nodeLists(100, 1, "older") << newest) << QByteArrayList{newest};
+}
+
+void tst_ControlFrame::queueBoundHoldsUnderAFlood()
+{
+    QFETCH(QByteArrayList, messages);
+    QFETCH(QByteArrayList, survivors);
+
+    QByteArray stream;
+    for (const QByteArray &message : qAsConst(messages))
+        stream += frame::buildFrame(frame::DataFrame, message);
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^recv queue beyond"));
+    RecvQueue queue;
+    for (int at = 0; at < stream.size(); at += RecvQueue::kReadSize) {
+        queue.append(stream.mid(at, RecvQueue::kReadSize));
+        QVERIFY2(queue.heldBytes() <= RecvQueue::kMaxHeldBytes,
+                 qPrintable(QString::number(queue.heldBytes())));
+    }
+    const QByteArrayList kept = taken(queue);
+    for (const QByteArray &survivor : qAsConst(survivors))
+        QVERIFY(kept.contains(survivor));
+    QVERIFY(kept.size() < messages.size());
 }
 
 QTEST_GUILESS_MAIN(tst_ControlFrame)
