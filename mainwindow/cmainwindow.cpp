@@ -7,7 +7,6 @@
 #include <QDateTime>
 
 namespace {
-constexpr int kTickIntervalMs = 20;
 constexpr quint16 kControlPort = 4000;
 } // namespace
 
@@ -39,7 +38,7 @@ CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
     initUi();
     initConnect();
 
-    m_timer.start(kTickIntervalMs);
+    startMainTick();
     m_tcpServer->startServer(true, kControlPort);
     showTips(QStringLiteral("初始化完成"));
 }

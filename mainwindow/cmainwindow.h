@@ -71,6 +71,7 @@ private slots:
     void slotsSelectSettingBtn(QAbstractButton *button);
     void slotsSelectLinkNode(QTableWidgetItem *item);
     void slotsTimeHanlde();
+    void slotsWakeTick();
     void slotsProxyModeSetting();
     void slotsRunProxyProcess();
 
@@ -101,6 +102,12 @@ private:
     void setupTray();
     void fixWindowSize();
     void slotsTrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+    // main tick
+    void startMainTick();
+    bool waitingForNodes();
+    void requestNodesOnPace();
+    void scheduleMainTick();
 
     // node list
     void setupNodeTable();

@@ -1,12 +1,17 @@
-// The 20 ms main tick: follows the control link, takes one received message,
-// and asks for nodes at most once a second while the node page is open.
+// The main tick: follows the control link, takes what arrived, and asks for
+// nodes at most once a second while the node page waits for them. It runs only
+// while there is something to do: a change of the link, an arrival or the node
+// page wakes it within one 20 ms tick, and while the node page waits it sleeps
+// until the next request is due.
 #include "cmainwindow.h"
 
 #include "link/tcpserver.h"
 
 namespace {
 
+constexpr int kTickIntervalMs = 20;
 constexpr quint64 kRequestIntervalMs = 1000;
+constexpr quint64 kCounterRange = 0xFFFFFFFFu;
 constexpr int kEnoughNodes = 20;
 
 const char kConnectedStyle[] = "background-color: rgb(0, 170, 0);";
@@ -25,6 +30,34 @@ TickState g_tickState;
 void resetMainTickState()
 {
     g_tickState = TickState();
+}
+
+void CMainWindow::startMainTick()
+{
+    m_timer.setSingleShot(true);
+    // A request due in a second must not come early.
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(m_tcpServer, SIGNAL(signalConnectionChanged(bool)), this, SLOT(slotsWakeTick()));
+    connect(m_tcpServer, SIGNAL(signalMessagesArrived()), this, SLOT(slotsWakeTick()));
+    connect(ui.m_btnNode, SIGNAL(toggled(bool)), this, SLOT(slotsWakeTick()));
+    m_timer.start(kTickIntervalMs);
+}
+
+void CMainWindow::slotsWakeTick()
+{
+    if (m_timer.isActive() && m_timer.remainingTime() <= kTickIntervalMs)
+        return;
+    if (!m_timer.isActive()) {
+        // A sleeping tick skips nothing but the one-second updates of the
+        // request time; catching up on them keeps the rhythm a running tick
+        // has, so a node page that just sent its own request does not get a
+        // second one right behind it. A counter that wrapped meanwhile is left
+        // alone: the next tick passes the pacing test at once, as it would have.
+        const quint64 since = quint64(GetTickCount()) - g_tickState.lastRequestMs;
+        if (since >= kRequestIntervalMs && since <= kCounterRange)
+            g_tickState.lastRequestMs += since - since % kRequestIntervalMs;
+    }
+    m_timer.start(kTickIntervalMs);
 }
 
 void CMainWindow::slotsTimeHanlde()
@@ -47,20 +80,37 @@ void CMainWindow::slotsTimeHanlde()
     }
 
     pollRecvMessage();
+    requestNodesOnPace();
+    scheduleMainTick();
+}
 
+void CMainWindow::requestNodesOnPace()
+{
     // Widened before subtracting: once the 32-bit counter wraps, the difference
     // is huge and the request goes out at once instead of never.
     if (quint64(GetTickCount()) - g_tickState.lastRequestMs < kRequestIntervalMs)
         return;
     g_tickState.lastRequestMs = GetTickCount();
 
-    if (!ui.m_btnNode->isChecked())
-        return;
-    if (!m_tcpServer || !m_tcpServer->isConnected())
-        return;
-    if (m_nodeList.size() >= kEnoughNodes)
+    if (!waitingForNodes())
         return;
     requestNodes(control::kRequestNodesCode);
     if (m_nodeList.isEmpty())
         showTips(QStringLiteral("正在下载服务节点，请稍等..."));
+}
+
+bool CMainWindow::waitingForNodes()
+{
+    return ui.m_btnNode->isChecked() && m_tcpServer && m_tcpServer->isConnected() &&
+           m_nodeList.size() < kEnoughNodes;
+}
+
+void CMainWindow::scheduleMainTick()
+{
+    if (!waitingForNodes()) {
+        m_timer.stop();
+        return;
+    }
+    const quint64 since = quint64(GetTickCount()) - g_tickState.lastRequestMs;
+    m_timer.start(since < kRequestIntervalMs ? int(kRequestIntervalMs - since) : kTickIntervalMs);
 }

@@ -4,9 +4,10 @@
 #include "link/tcpserver.h"
 
 #include <QColor>
+#include <QDebug>
 #include <QItemSelectionModel>
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -14,6 +15,33 @@ namespace {
 constexpr int kBlankRows = 20;
 constexpr Qt::Alignment kCentred = Qt::AlignHCenter | Qt::AlignVCenter;
 const QColor kSelectedNodeColour(255, 0, 0, 255);
+
+// What a rebuild leaves marked: the highest row that was selected, kept by
+// number, and the row of the picked node in red.
+void markRows(QTableWidget *table, int keptRow, int redRow)
+{
+    table->clearSelection();
+    for (int row = 0; row < table->rowCount(); ++row) {
+        for (int column = 0; column < table->columnCount(); ++column) {
+            QTableWidgetItem *item = table->item(row, column);
+            if (row == keptRow)
+                item->setSelected(true);
+            const bool red = row == redRow;
+            if (red == item->data(Qt::ForegroundRole).isValid())
+                continue;
+            if (red)
+                item->setForeground(kSelectedNodeColour);
+            else
+                item->setData(Qt::ForegroundRole, QVariant());
+        }
+    }
+}
+
+bool sameNodes(const control::NodeRecords &list, const QVector<NodeRecord> &nodes)
+{
+    return list.count == nodes.size() &&
+           std::memcmp(list.data, nodes.constData(), size_t(list.count) * sizeof(NodeRecord)) == 0;
+}
 
 } // namespace
 
@@ -41,8 +69,8 @@ void CMainWindow::resetNodeList()
     QTableWidget *table = ui.m_twNodeList;
     table->clearContents();
     table->setRowCount(0);
+    table->setRowCount(kBlankRows);
     for (int row = 0; row < kBlankRows; ++row) {
-        table->insertRow(row);
         table->setItem(row, 0, new QTableWidgetItem(QString()));
         table->setItem(row, 1, new QTableWidgetItem(QString()));
     }
@@ -52,17 +80,31 @@ void CMainWindow::pollRecvMessage()
 {
     if (!m_tcpServer)
         return;
-    std::array<char, control::kMaxMessageSize> buffer;
-    const int length = m_tcpServer->readData(buffer.data(), quint32(buffer.size()));
-    if (length <= 0)
+    // Everything that arrived since the last tick; of the node lists among it
+    // only the newest the window would show matters.
+    const RecvQueue::Batch arrived = m_tcpServer->takeMessages();
+    const char *newest = nullptr;
+    int newestLength = 0;
+    int lists = 0;
+    arrived.forEach([&](const char *message, int length) {
+        if (control::acceptedNodeList(message, length).count > 0) {
+            newest = message;
+            newestLength = length;
+            ++lists;
+        }
+    });
+    if (lists > 1)
+        qDebug("pollRecvMessage: %d older node lists dropped for the newest", lists - 1);
+    if (!newest)
         return;
 
-    QVector<NodeRecord> records;
-    // A list that turns out to hold no whole record announces nothing, like a
-    // count of 0: the nodes on show stay.
-    if (!control::readNodeList(buffer.data(), length, &records) || records.isEmpty())
+    // The nodes on show again: rebuilding would only reset the marks.
+    if (sameNodes(control::acceptedNodeList(newest, newestLength), m_nodeList)) {
+        const QVector<int> selected = getSelectedRows();
+        markRows(ui.m_twNodeList, selected.isEmpty() ? -1 : selected.first(), m_nSelectIndex);
         return;
-    m_nodeList = std::move(records);
+    }
+    control::readNodeList(newest, newestLength, &m_nodeList);
     refreshNodeTable();
 }
 
@@ -72,26 +114,31 @@ void CMainWindow::refreshNodeTable()
     const QVector<int> selected = getSelectedRows();
     const int keptRow = selected.isEmpty() ? -1 : selected.first();
 
+    // One batch: the rows are counted once, and drawn once the fill is done.
+    // Only the rows' own area stops drawing; stopping the whole table would
+    // make it redraw the window behind its frame too.
+    QWidget *rows = table->viewport();
+    rows->setUpdatesEnabled(false);
     table->clearContents();
-    table->setRowCount(0);
+    // What emptying the table would reset, without the scroll bar leaving
+    // and coming back, which lays out the whole page again.
+    table->selectionModel()->clearCurrentIndex();
+    table->scrollToTop();
+    table->setRowCount(m_nodeList.size());
     for (int row = 0; row < m_nodeList.size(); ++row) {
-        table->insertRow(row);
         auto *number = new QTableWidgetItem(QString::number(row + 1));
         auto *country = new QTableWidgetItem(control::fieldText(m_nodeList.at(row).country));
         number->setTextAlignment(kCentred);
         country->setTextAlignment(kCentred);
         table->setItem(row, 0, number);
         table->setItem(row, 1, country);
-        // The selection survives the rebuild by row number, not by node.
-        if (row == keptRow) {
-            number->setSelected(true);
-            country->setSelected(true);
-        }
-        if (row == m_nSelectIndex) {
-            number->setForeground(kSelectedNodeColour);
-            country->setForeground(kSelectedNodeColour);
-        }
     }
+    // The selection survives the rebuild by row number, not by node.
+    markRows(table, keptRow, m_nSelectIndex);
+    // The layout the table would do on its next pass, done now, so that the
+    // rows are drawn once and not again right after.
+    table->doItemsLayout();
+    rows->setUpdatesEnabled(true);
 }
 
 QVector<int> CMainWindow::getSelectedRows()

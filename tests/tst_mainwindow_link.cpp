@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTableWidget>
+#include <QTimer>
 #include <QtTest>
 #include <memory>
 
@@ -42,21 +43,27 @@ QVector<NodeRecord> nodes(int count)
     return list;
 }
 
-// Counts the ticks of one window's own 20 ms timer: the timer is a member held
-// by value, so it lives inside the window object.
-class TickCounter : public QObject
+// Counts the ticks of one window's own timer, and finds that timer: it is a
+// member held by value, so it lives inside the window object.
+class TickWatcher : public QObject
 {
 public:
-    explicit TickCounter(const CMainWindow *window) : m_window(window) {}
+    explicit TickWatcher(const CMainWindow *window) : m_window(window)
+    {
+        qApp->installEventFilter(this);
+    }
     int ticks = 0;
+    QTimer *timer = nullptr;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         const auto *begin = reinterpret_cast<const char *>(m_window);
         const auto *at = reinterpret_cast<const char *>(watched);
-        if (event->type() == QEvent::Timer && at >= begin && at < begin + sizeof(CMainWindow))
+        if (event->type() == QEvent::Timer && at >= begin && at < begin + sizeof(CMainWindow)) {
             ++ticks;
+            timer = qobject_cast<QTimer *>(watched);
+        }
         return false;
     }
 
@@ -80,7 +87,10 @@ private slots:
     void nodeListFillsCentredRows();
     void ignoredNodeLists_data();
     void ignoredNodeLists();
-    void otherCommandsAreConsumedOnePerTick();
+    void burstDrainsAndTheNewestListWins_data();
+    void burstDrainsAndTheNewestListWins();
+    void stoppedTickWakes_data();
+    void stoppedTickWakes();
     void selectionByDoubleClick();
     void selectionByOkTakesTheHighestRow();
     void selectionWithoutANode_data();
@@ -102,11 +112,13 @@ private:
 
     template <typename T> T *child(const char *name) { return ::child<T>(*m_window, name); }
     QString tips() const;
+    bool tickAsleep() const { return m_ticks->timer && !m_ticks->timer->isActive(); }
     QTableWidget *table() { return child<QTableWidget>("m_twNodeList"); }
 
     std::unique_ptr<ProcessEndRecorder> m_recorder;
     std::unique_ptr<ServicePeer> m_peer;
     std::unique_ptr<CMainWindow> m_window;
+    std::unique_ptr<TickWatcher> m_ticks;
     int m_taken = 0;
     DWORD m_tick = 0;
 };
@@ -124,6 +136,7 @@ void tst_MainWindowLink::init()
     platform::setFixedTickCount(m_tick);
     m_taken = 0;
     m_window.reset(new CMainWindow);
+    m_ticks.reset(new TickWatcher(m_window.get()));
     m_window->show();
     m_peer.reset(new ServicePeer);
     m_peer->setAutoReconnect(false);
@@ -133,6 +146,7 @@ void tst_MainWindowLink::init()
 void tst_MainWindowLink::cleanup()
 {
     m_peer.reset();
+    m_ticks.reset();
     m_window.reset();
     m_recorder.reset();
     platform::setFixedTickCount(std::nullopt);
@@ -169,16 +183,13 @@ void tst_MainWindowLink::expectNoMoreMessagesThan(const QByteArray &marker)
     QCOMPARE(nextMessage(), marker);
 }
 
+// Each second ends in a tick, whether or not the timer would be running then.
 void tst_MainWindowLink::advanceSeconds(int seconds)
 {
     for (int i = 0; i < seconds; ++i) {
         m_tick += 1000;
         platform::setFixedTickCount(m_tick);
-        // One tick of the window's timer passes the pacing test.
-        TickCounter counter(m_window.get());
-        qApp->installEventFilter(&counter);
-        QTRY_VERIFY(counter.ticks >= 2);
-        qApp->removeEventFilter(&counter);
+        QMetaObject::invokeMethod(m_window.get(), "slotsTimeHanlde");
     }
 }
 
@@ -283,36 +294,92 @@ void tst_MainWindowLink::ignoredNodeLists()
     connectPeer();
     if (rowsBefore != 20)
         deliverNodes(rowsBefore);
-    QSignalSpy rebuilt(table()->model(), &QAbstractItemModel::rowsRemoved);
+    QTRY_VERIFY(tickAsleep());
+    const QString firstBefore = table()->item(0, 1)->text();
+    const int ticks = m_ticks->ticks;
     m_peer->sendMessage(ignored);
-    m_peer->sendMessage(control::composeNodeList(1, nodes(7)));
-    QTRY_COMPARE(table()->rowCount(), 7);
-    // Only the second list rebuilt the table.
-    QCOMPARE(rebuilt.count(), 1);
+    // A tick of its own took it and changed nothing.
+    QTRY_VERIFY(m_ticks->ticks > ticks && tickAsleep());
+    QCOMPARE(table()->rowCount(), rowsBefore);
+    QCOMPARE(table()->item(0, 1)->text(), firstBefore);
 }
 
-void tst_MainWindowLink::otherCommandsAreConsumedOnePerTick()
+void tst_MainWindowLink::burstDrainsAndTheNewestListWins_data()
 {
-    connectPeer();
-    TickCounter counter(m_window.get());
-    qApp->installEventFilter(&counter);
-    QList<int> rowsAtTick;
-    connect(table()->model(), &QAbstractItemModel::rowsInserted, this, [&] {
-        if (table()->rowCount() == 1 || table()->rowCount() == 2)
-            rowsAtTick.append(counter.ticks);
-    });
+    QTest::addColumn<QByteArrayList>("burst");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("maxTicks");
 
-    QByteArray burst;
-    burst += frame::buildFrame(frame::DataFrame, control::composeNodeList(1, nodes(1)));
+    QByteArrayList mixed{control::composeNodeList(1, nodes(1))};
     for (int command : {1, 5, 99})
-        burst += frame::buildFrame(frame::DataFrame, bytes({command, 0, 0, 0, 0, 0, 0, 0}));
-    burst += frame::buildFrame(frame::DataFrame, control::composeNodeList(1, nodes(2)));
-    m_peer->sendRaw(burst);
+        mixed << bytes({command, 0, 0, 0, 0, 0, 0, 0});
+    mixed << control::composeNodeList(1, nodes(2)) << control::composeNodeList(0, nodes(5));
+    QTest::newRow("other commands and an ignored list around two lists") << mixed << 2 << 1;
+    QByteArrayList full;
+    for (int i = 0; i < 200; ++i)
+        full << control::composeNodeList(1, nodes(control::kMaxNodeRecords));
+    full << control::composeNodeList(1, nodes(control::kMaxNodeRecords - 1));
+    // One message a tick would take 201 ticks.
+    QTest::newRow("201 full lists") << full << control::kMaxNodeRecords - 1 << 50;
+}
 
-    QTRY_COMPARE(table()->rowCount(), 2);
-    qApp->removeEventFilter(&counter);
-    QCOMPARE(rowsAtTick.size(), 3); // one row, then the two of the second list
-    QCOMPARE(rowsAtTick.last() - rowsAtTick.first(), 4);
+void tst_MainWindowLink::burstDrainsAndTheNewestListWins()
+{
+    QFETCH(QByteArrayList, burst);
+    QFETCH(int, rows);
+    QFETCH(int, maxTicks);
+
+    connectPeer();
+    QTRY_VERIFY(tickAsleep());
+    if (maxTicks == 1)
+        QTest::ignoreMessage(QtDebugMsg,
+                             "pollRecvMessage: 1 older node lists dropped for the newest");
+    QByteArray stream;
+    for (const QByteArray &message : qAsConst(burst))
+        stream += frame::buildFrame(frame::DataFrame, message);
+    const int ticksBefore = m_ticks->ticks;
+    m_peer->sendRaw(stream);
+    QTRY_COMPARE(table()->rowCount(), rows);
+    QVERIFY2(m_ticks->ticks - ticksBefore <= maxTicks,
+             qPrintable(QString::number(m_ticks->ticks - ticksBefore)));
+    QTRY_VERIFY(tickAsleep());
+}
+
+void tst_MainWindowLink::stoppedTickWakes_data()
+{
+    QTest::addColumn<QString>("event");
+    for (const char *event : {"connection", "disconnection", "arrival", "node page"})
+        QTest::newRow(event) << QString::fromLatin1(event);
+}
+
+void tst_MainWindowLink::stoppedTickWakes()
+{
+    QFETCH(QString, event);
+
+    if (event != "connection")
+        connectPeer();
+    QTRY_VERIFY(tickAsleep());
+    if (event == "connection") {
+        connectPeer();
+    } else if (event == "disconnection") {
+        m_peer->disconnectFromFrontEnd();
+        QTRY_VERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("255, 0, 0"));
+    } else if (event == "arrival") {
+        deliverNodes(3);
+    } else {
+        child<QPushButton>("m_btnNode")->click();
+        QCOMPARE(nextMessage(), kRequestNodes);
+        // While nodes are awaited the tick wakes for every second the clock moves on.
+        for (int second = 0; second < 2; ++second) {
+            QVERIFY(!tickAsleep());
+            m_tick += 1000;
+            platform::setFixedTickCount(m_tick);
+            QCOMPARE(nextMessage(), kRequestNodes);
+            QCOMPARE(tips(), kWaitingTip);
+        }
+        deliverNodes(20);
+    }
+    QTRY_VERIFY(tickAsleep());
 }
 
 void tst_MainWindowLink::selectionByDoubleClick()
