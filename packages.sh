@@ -1,9 +1,15 @@
 # The Debian packages greenlark needs, and a way to install the missing ones.
 # Sourced by run.sh and test.sh.
 BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5-dev-tools)
-RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei)
-TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev)
+RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei imagemagick)
+TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
+  desktop-file-utils)
+# What `cpack` needs to make the .deb and work out its dependencies.
+PACKAGE_PACKAGES=(dpkg-dev file)
 
+# Installs the packages that are missing, with sudo when not root. Without root
+# and without sudo it names the packages and the command that installs them,
+# and fails.
 install_packages() {
   local missing=()
   local package
@@ -12,9 +18,17 @@ install_packages() {
       || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  echo "Installing: ${missing[*]}"
   local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "These Debian packages are missing: ${missing[*]}" >&2
+      echo "Install them as root, then run this again:" >&2
+      echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
+      return 1
+    fi
+    sudo=(sudo)
+  fi
+  echo "Installing: ${missing[*]}"
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"

@@ -46,7 +46,9 @@ CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
 
     m_timer.start(kTickIntervalMs);
     m_tcpServer->startServer(true, kControlPort);
-    showTips(QStringLiteral("初始化完成"));
+    // The start goes on without the system proxy, and says so.
+    showTips(m_strProxyProblem.isEmpty() ? QStringLiteral("初始化完成")
+                                         : QStringLiteral("初始化完成，但") + m_strProxyProblem);
 }
 
 CMainWindow::~CMainWindow()
@@ -87,13 +89,10 @@ void CMainWindow::initUi()
     m_bgMode->addButton(ui.m_rbGlobal, 1);
 
     m_strPacUrl = buildPacUrl(m_nListenPort);
-    if (m_nProxyMode == kPacMode) {
-        setSystemProxy(kPacMode, m_nListenPort, m_strPacUrl);
-        ui.m_rbPac->setChecked(true);
-    } else {
-        setSystemProxy(kGlobalMode, m_nListenPort, m_strPacUrl);
-        ui.m_rbGlobal->setChecked(true);
-    }
+    const int mode = m_nProxyMode == kPacMode ? kPacMode : kGlobalMode;
+    if (!setSystemProxy(mode, m_nListenPort, m_strPacUrl) && m_strProxyProblem.isEmpty())
+        m_strProxyProblem = QStringLiteral("无法设置系统代理");
+    (mode == kPacMode ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
 
     setupPortField();
     setupNodeTable();

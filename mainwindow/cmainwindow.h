@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QVector>
 #include <QWidget>
+#include <optional>
 
 class CLoginWindow;
 class CNodeWin;
@@ -28,6 +29,11 @@ class TcpServer;
 // afresh.
 void resetMainTickState();
 
+// Whether a system tray is there to bring a hidden window back; the platform's
+// answer unless a test sets one.
+bool isTrayAvailable();
+void setTrayAvailableForTests(std::optional<bool> available);
+
 class CMainWindow : public QWidget
 {
     Q_OBJECT
@@ -40,6 +46,8 @@ public:
     ~CMainWindow() override;
 
     void showTips(QString message);
+    // Shown, not minimised, in front: for a later start, as for the tray.
+    void bringToFront();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -67,7 +75,7 @@ private:
 
     // system proxy
     QString buildPacUrl(int port);
-    void setSystemProxy(int mode, int port, QString pacUrl);
+    bool setSystemProxy(int mode, int port, QString pacUrl);
     void saveSystemProxy();
     void restoreSystemProxy();
     void tearDown();
@@ -96,12 +104,14 @@ private:
     void selectNodeFromTable();
 
     // run control
-    void toggleProxy();
+    // The run button's own press changes nothing the service was not told;
+    // the stops that follow a disconnection, a new node or a new port do.
+    void toggleProxy(bool onlyIfHandedOver = false);
     void sendListenPort(int port);
-    void sendControl(const void *message, quint32 length);
-    template <typename Message> void sendControl(const Message &message)
+    bool sendControl(const void *message, quint32 length);
+    template <typename Message> bool sendControl(const Message &message)
     {
-        sendControl(&message, quint32(sizeof message));
+        return sendControl(&message, quint32(sizeof message));
     }
 
     Ui::CMainWindowClass ui;
@@ -125,4 +135,5 @@ private:
     bool m_bProxySaved = false;
     bool m_bProxyRestored = false;
     bool m_bTornDown = false;
+    QString m_strProxyProblem; // what went wrong with the system proxy at start
 };

@@ -159,12 +159,14 @@ QString CMainWindow::buildPacUrl(int port)
     return QStringLiteral("http://127.0.0.1:%1/pac/?t=%2").arg(port + 1).arg(stamp);
 }
 
-void CMainWindow::setSystemProxy(int mode, int port, QString pacUrl)
+bool CMainWindow::setSystemProxy(int mode, int port, QString pacUrl)
 {
     ProxyOptionList current;
     current.layOut();
-    if (!current.query())
-        return;
+    if (!current.query()) {
+        qDebug() << "setSystemProxy: the system proxy cannot be read; it stays as it was";
+        return false;
+    }
 
     // Entries this routine fills from its own buffers; the rest stay as queried
     // and are released once written back.
@@ -190,13 +192,17 @@ void CMainWindow::setSystemProxy(int mode, int port, QString pacUrl)
         ownSecond = &current.options[kProxyBypass];
     }
 
-    current.write();
-    notifySettingsChanged();
+    const bool written = current.write();
+    if (written)
+        notifySettingsChanged();
+    else
+        qDebug() << "setSystemProxy: the system proxy cannot be written; it stays as it was";
 
     ownFirst->Value.pszValue = nullptr;
     if (ownSecond)
         ownSecond->Value.pszValue = nullptr;
     current.releaseStrings();
+    return written;
 }
 
 void CMainWindow::saveSystemProxy()
@@ -208,8 +214,11 @@ void CMainWindow::saveSystemProxy()
     queried.releaseStrings();
     // Nothing of the user's is known; writing anything back at exit would wipe
     // the user's settings instead of restoring them.
-    if (!known)
+    if (!known) {
+        qDebug() << "The system proxy cannot be read; nothing will be written back at exit";
+        m_strProxyProblem = QStringLiteral("无法读取系统代理设置");
         return;
+    }
 
     const QString journal = proxyjournal::path();
     QString why;

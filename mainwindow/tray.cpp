@@ -1,5 +1,6 @@
-// The front-end lives in the notification area: minimising hides the window,
-// a double click on the tray icon brings it back, the tray menu ends it.
+// The front-end lives in the notification area: minimising hides the window
+// where a tray can bring it back, a double click on the tray icon does, the
+// tray menu ends it.
 #include "cmainwindow.h"
 
 #include <QAction>
@@ -7,6 +8,21 @@
 #include <QEvent>
 #include <QIcon>
 #include <QMenu>
+
+namespace {
+std::optional<bool> g_trayAvailableForTests;
+} // namespace
+
+bool isTrayAvailable()
+{
+    return g_trayAvailableForTests ? *g_trayAvailableForTests
+                                   : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void setTrayAvailableForTests(std::optional<bool> available)
+{
+    g_trayAvailableForTests = available;
+}
 
 void CMainWindow::setupTray()
 {
@@ -38,9 +54,7 @@ void CMainWindow::slotsTrayActivated(QSystemTrayIcon::ActivationReason reason)
         m_trayMenu->popup(QCursor::pos());
         break;
     case QSystemTrayIcon::DoubleClick:
-        setWindowState(Qt::WindowNoState);
-        show();
-        activateWindow();
+        bringToFront();
         break;
     case QSystemTrayIcon::Trigger:
     case QSystemTrayIcon::MiddleClick:
@@ -49,9 +63,21 @@ void CMainWindow::slotsTrayActivated(QSystemTrayIcon::ActivationReason reason)
     }
 }
 
+void CMainWindow::bringToFront()
+{
+    setWindowState(Qt::WindowNoState);
+    show();
+    raise();
+    activateWindow();
+}
+
 void CMainWindow::changeEvent(QEvent *event)
 {
     if (event->type() != QEvent::WindowStateChange)
+        return;
+    // Without a tray nothing could bring a hidden window back: it minimises
+    // like any other.
+    if (!isTrayAvailable())
         return;
     // Only the two plain states: a combined state is left alone.
     const Qt::WindowStates state = windowState();

@@ -2,6 +2,7 @@
 // on the control port: the road from a node list to a running proxy.
 #include "link/controlframe.h"
 #include "link/controlmessages.h"
+#include "link/tcpserver.h"
 #include "mainwindow/cmainwindow.h"
 #include "testsupport.h"
 #include "tools/servicepeer.h"
@@ -423,6 +424,13 @@ void tst_MainWindowLink::runButtonStartsAndStops()
     QCOMPARE(nextMessage(), kStop);
     QCOMPARE(run->text(), QStringLiteral("启动"));
     QCOMPARE(run->styleSheet(), QStringLiteral("background-color: rgb(245, 245, 245);"));
+
+    // The link is gone before the tick has seen it: the service was told
+    // nothing, so the button claims nothing.
+    m_window->findChild<TcpServer *>()->closeServer();
+    run->click();
+    QCOMPARE(tips(), QStringLiteral("服务未连接，无法启动"));
+    QCOMPARE(run->text(), QStringLiteral("启动"));
 }
 
 void tst_MainWindowLink::selectingWhileRunningStopsAfterSelectNode()
