@@ -41,7 +41,13 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   fi
 fi
 
-"$build/tools/greenlark-demo-service" "$@" &
+# With the proxy core installed, the demo carries traffic through real node
+# servers (kept off the internet unless --allow-internet is given).
+demo_core=()
+if core=$(command -v v2ray); then
+  demo_core=(--core "$core")
+fi
+"$build/tools/greenlark-demo-service" "${demo_core[@]}" "$@" &
 pids+=($!)
 
 # greenlark ends itself at exit with status 1, the way taskkill /f ends it on
