@@ -1,8 +1,10 @@
 # The Debian packages greenlark needs, and a way to install the missing ones.
 # Sourced by run.sh and test.sh.
-BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5-dev-tools)
+BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5-dev-tools
+  libglib2.0-dev libkf5config-dev)
 RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei)
-TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev)
+TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
+  gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus)
 
 install_packages() {
   local missing=()
