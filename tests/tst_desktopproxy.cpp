@@ -12,10 +12,8 @@
 #include "testsupport.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -81,12 +79,6 @@ QString run(const QString &program, const QStringList &arguments)
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-// Every GNOME proxy key as `gsettings` shows it.
-QString gnomeKeys()
-{
-    return run("gsettings", {"list-recursively", "org.gnome.system.proxy"});
-}
-
 QString kdeKey(const QString &key)
 {
     return run("kreadconfig5", {"--file", "kioslaverc", "--group", "Proxy Settings", "--key", key});
@@ -104,9 +96,11 @@ void setGnome(const QStringList &assignments)
         GSettings *settings = g_settings_new(schema.constData());
         GVariant *value = g_variant_parse(nullptr, assignment.section('=', 1).toUtf8().constData(),
                                           nullptr, nullptr, nullptr);
-        QVERIFY2(value && g_settings_set_value(settings, path.section('/', -1).toUtf8().constData(),
-                                               value),
-                 qPrintable(assignment));
+        const bool set = value && g_settings_set_value(
+                                      settings, path.section('/', -1).toUtf8().constData(), value);
+        if (value)
+            g_variant_unref(value);
+        QVERIFY2(set, qPrintable(assignment));
         g_object_unref(settings);
     }
     g_settings_sync();
@@ -135,9 +129,9 @@ QString kioslavercPath()
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/kioslaverc";
 }
 
-// The keys GNOME holds as set by the user, not left at their defaults: "group/key=value"
-// lines of the keyfile, in any order.
-QStringList userSetGnomeKeys()
+// GNOME's keys the user set, not left at their defaults: "[group]key=value" lines of
+// the keyfile, in any order.
+QStringList gnomeKeys()
 {
     QFile file(qEnvironmentVariable("XDG_CONFIG_HOME") + "/glib-2.0/settings/keyfile");
     QStringList keys;
@@ -153,10 +147,11 @@ QStringList userSetGnomeKeys()
     return keys;
 }
 
+// No file reads as an empty one, as KConfig reads it.
 QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no file>");
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void writeFile(const QString &path, const QByteArray &contents)
@@ -166,37 +161,21 @@ void writeFile(const QString &path, const QByteArray &contents)
     file.write(contents);
 }
 
-// The five options through the seam, as the main window lays them out.
-struct Query
+InternetOptions options(DWORD flags, const QString &server, const QString &url = QString())
 {
-    BOOL ok = FALSE;
-    InternetOptions options;
-};
-
-Query query()
-{
-    ProxyOptionList l;
-    l.layOut();
-    Query q;
-    q.ok = l.query() ? TRUE : FALSE;
-    auto text = [](LPWSTR s) { return s ? QString::fromWCharArray(s) : QString(); };
-    q.options.flags = l.options[0].Value.dwValue;
-    q.options.proxyServer = text(l.options[1].Value.pszValue);
-    q.options.proxyBypass = text(l.options[2].Value.pszValue);
-    q.options.autoConfigUrl = text(l.options[3].Value.pszValue);
-    l.releaseStrings();
-    return q;
+    InternetOptions o;
+    o.flags = flags;
+    o.proxyServer = server;
+    o.proxyBypass = kBypass;
+    o.autoConfigUrl = url;
+    return o;
 }
 
-BOOL store(DWORD flags, const QString &server, const QString &bypass, const QString &url)
+// Which mode each desktop is in, as its own tools read it.
+QString desktopModes()
 {
-    std::wstring strings[] = {server.toStdWString(), bypass.toStdWString(), url.toStdWString()};
-    ProxyOptionList l;
-    l.layOut();
-    l.options[0].Value.dwValue = flags;
-    for (int i = 0; i < 3; ++i)
-        l.options[i + 1].Value.pszValue = strings[i].data();
-    return l.write() ? TRUE : FALSE;
+    return "gnome " + run("gsettings", {"get", "org.gnome.system.proxy", "mode"}) + ", kde " +
+           kdeKey("ProxyType");
 }
 
 QString describe(const InternetOptions &o)
@@ -237,6 +216,8 @@ using Snapshot = std::function<QString()>;
 
 } // namespace
 
+Q_DECLARE_METATYPE(ProxyEnvironment)
+Q_DECLARE_METATYPE(ProxyBackendKind)
 Q_DECLARE_METATYPE(GnomeProxyState)
 Q_DECLARE_METATYPE(KdeProxyState)
 Q_DECLARE_METATYPE(BackendMaker)
@@ -287,73 +268,35 @@ void tst_DesktopProxy::cleanup()
 
 void tst_DesktopProxy::backendChoice_data()
 {
-    QTest::addColumn<QString>("internetSettings");
-    QTest::addColumn<QString>("backend");
-    QTest::addColumn<QString>("desktop");
-    QTest::addColumn<bool>("schema");
-    QTest::addColumn<int>("kind");
+    QTest::addColumn<ProxyEnvironment>("environment");
+    QTest::addColumn<ProxyBackendKind>("kind");
     QTest::addColumn<bool>("error");
 
-    const int file = int(ProxyBackendKind::File), gnome = int(ProxyBackendKind::Gnome),
-              kde = int(ProxyBackendKind::Kde), both = int(ProxyBackendKind::KdeAndGnome);
-    QTest::newRow("stand-in file wins") << "/tmp/x.ini"
-                                        << "kde"
-                                        << "KDE" << true << file << false;
-    QTest::newRow("backend gnome") << ""
-                                   << "gnome"
-                                   << "KDE" << false << gnome << false;
-    QTest::newRow("backend KDE, any case") << ""
-                                           << "KDE"
-                                           << "GNOME" << true << kde << false;
-    QTest::newRow("backend file") << ""
-                                  << "file"
-                                  << "GNOME" << true << file << false;
-    QTest::newRow("unknown backend") << ""
-                                     << "dconf"
-                                     << "GNOME" << true << file << true;
-    QTest::newRow("KDE also sets GNOME's") << ""
-                                           << ""
-                                           << "KDE" << true << both << false;
-    QTest::newRow("KDE without GNOME's schema") << ""
-                                                << ""
-                                                << "kde" << false << kde << false;
-    QTest::newRow("list, case-insensitive") << ""
-                                            << ""
-                                            << "ubuntu:GNOME" << false << gnome << false;
-    QTest::newRow("X-Cinnamon") << ""
-                                << ""
-                                << "X-Cinnamon" << false << gnome << false;
-    QTest::newRow("deepin") << ""
-                            << ""
-                            << "Deepin" << false << gnome << false;
-    QTest::newRow("UKUI") << ""
-                          << ""
-                          << "UKUI" << false << gnome << false;
-    QTest::newRow("KDE anywhere in the list") << ""
-                                              << ""
-                                              << "Budgie:KDE" << true << both << false;
-    QTest::newRow("unknown, schema installed") << ""
-                                               << ""
-                                               << "sway" << true << gnome << false;
-    QTest::newRow("unknown, no schema") << ""
-                                        << ""
-                                        << "sway" << false << file << false;
-    QTest::newRow("nothing set, no schema") << ""
-                                            << ""
-                                            << "" << false << file << false;
+    using Env = ProxyEnvironment;
+    const auto file = ProxyBackendKind::File, gnome = ProxyBackendKind::Gnome,
+               kde = ProxyBackendKind::Kde, both = ProxyBackendKind::KdeAndGnome;
+    QTest::newRow("stand-in file wins") << Env{"/tmp/x.ini", "kde", "KDE", true} << file << false;
+    QTest::newRow("backend gnome") << Env{"", "gnome", "KDE", false} << gnome << false;
+    QTest::newRow("backend KDE, any case") << Env{"", "KDE", "GNOME", true} << kde << false;
+    QTest::newRow("unknown backend") << Env{"", "dconf", "GNOME", true} << file << true;
+    QTest::newRow("KDE also sets GNOME's") << Env{"", "", "KDE", true} << both << false;
+    QTest::newRow("KDE without GNOME's schema") << Env{"", "", "kde", false} << kde << false;
+    QTest::newRow("KDE anywhere in the list") << Env{"", "", "Budgie:KDE", true} << both << false;
+    QTest::newRow("list, any case") << Env{"", "", "ubuntu:GNOME", false} << gnome << false;
+    QTest::newRow("X-Cinnamon") << Env{"", "", "X-Cinnamon", false} << gnome << false;
+    QTest::newRow("UKUI") << Env{"", "", "UKUI", false} << gnome << false;
+    QTest::newRow("unknown, schema installed") << Env{"", "", "sway", true} << gnome << false;
+    QTest::newRow("unknown, no schema") << Env{"", "", "sway", false} << file << false;
 }
 
 void tst_DesktopProxy::backendChoice()
 {
-    QFETCH(QString, internetSettings);
-    QFETCH(QString, backend);
-    QFETCH(QString, desktop);
-    QFETCH(bool, schema);
-    QFETCH(int, kind);
+    QFETCH(ProxyEnvironment, environment);
+    QFETCH(ProxyBackendKind, kind);
     QFETCH(bool, error);
 
     QString message;
-    QCOMPARE(int(chooseProxyBackend({internetSettings, backend, desktop, schema}, &message)), kind);
+    QCOMPARE(chooseProxyBackend(environment, &message), kind);
     QCOMPARE(!message.isEmpty(), error);
 }
 
@@ -425,11 +368,8 @@ void tst_DesktopProxy::gnomeMapping()
     QFETCH(QString, view);
 
     GnomeProxyState greenlarks;
-    InternetOptions global;
-    global.flags = PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY;
-    global.proxyServer = "127.0.0.1:1081";
-    global.proxyBypass = kBypass;
-    QVERIFY(internetToGnome(global, &greenlarks));
+    QVERIFY(internetToGnome(options(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, "127.0.0.1:1081"),
+                            &greenlarks));
     checkMapping(state, greenlarks, view, gnomeToInternet, internetToGnome);
 }
 
@@ -469,46 +409,39 @@ void tst_DesktopProxy::kdeMapping()
     QFETCH(QString, view);
 
     KdeProxyState greenlarks;
-    InternetOptions pac;
-    pac.flags = PROXY_TYPE_DIRECT | PROXY_TYPE_AUTO_PROXY_URL;
-    pac.autoConfigUrl = "http://127.0.0.1:1082/pac/?t=20240102030405";
-    pac.proxyServer = "127.0.0.1:1081";
-    pac.proxyBypass = kBypass;
-    QVERIFY(internetToKde(pac, &greenlarks));
+    QVERIFY(internetToKde(options(PROXY_TYPE_DIRECT | PROXY_TYPE_AUTO_PROXY_URL, "127.0.0.1:1081",
+                                  "http://127.0.0.1:1082/pac/?t=20240102030405"),
+                          &greenlarks));
     checkMapping(state, greenlarks, view, kdeToInternet, internetToKde);
 }
 
 void tst_DesktopProxy::desktopToolsReadGreenlarksOptions()
 {
-    setProxyBackend(makeKdeAndGnomeProxyBackend());
-    const QString pacUrl = "http://127.0.0.1:1082/pac/?t=20240102030405";
-    QCOMPARE(store(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, "127.0.0.1:1081", kBypass, QString()),
-             TRUE);
+    const auto backend = makeKdeAndGnomeProxyBackend();
     const QString ignore = desktopBypassList(kBypass);
-    QCOMPARE(run("gsettings", {"get", "org.gnome.system.proxy", "mode"}), "'manual'");
+    QVERIFY(backend->write(options(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, "127.0.0.1:1081")));
     QCOMPARE(run("gsettings", {"get", "org.gnome.system.proxy", "ignore-hosts"}),
              "['" + ignore.split(';').join("', '") + "']");
     for (const QString protocol : {"http", "https"}) {
         QCOMPARE(run("gsettings", {"get", "org.gnome.system.proxy." + protocol, "host"}),
                  "'127.0.0.1'");
         QCOMPARE(run("gsettings", {"get", "org.gnome.system.proxy." + protocol, "port"}), "1081");
+        QCOMPARE(kdeKey(protocol + "Proxy"), "http://127.0.0.1 1081");
     }
-    QCOMPARE(kdeKey("ProxyType"), "1");
-    QCOMPARE(kdeKey("httpProxy"), "http://127.0.0.1 1081");
-    QCOMPARE(kdeKey("httpsProxy"), "http://127.0.0.1 1081");
-    QCOMPARE(kdeKey("socksProxy"), "");
     QCOMPARE(kdeKey("NoProxyFor"), QString(ignore).replace(';', ','));
+    QCOMPARE(desktopModes(), "gnome 'manual', kde 1");
 
-    QCOMPARE(
-        store(PROXY_TYPE_DIRECT | PROXY_TYPE_AUTO_PROXY_URL, "127.0.0.1:1081", kBypass, pacUrl),
-        TRUE);
-    QCOMPARE(run("gsettings", {"get", "org.gnome.system.proxy", "mode"}), "'auto'");
+    const QString pacUrl = "http://127.0.0.1:1082/pac/?t=20240102030405";
+    QVERIFY(backend->write(
+        options(PROXY_TYPE_DIRECT | PROXY_TYPE_AUTO_PROXY_URL, "127.0.0.1:1081", pacUrl)));
     QCOMPARE(run("gsettings", {"get", "org.gnome.system.proxy", "autoconfig-url"}),
              "'" + pacUrl + "'");
-    QCOMPARE(kdeKey("ProxyType"), "2");
     QCOMPARE(kdeKey("Proxy Config Script"), pacUrl);
+    QCOMPARE(desktopModes(), "gnome 'auto', kde 2");
     // What the main window compares its own options with after a crash.
-    QCOMPARE(query().options.proxyBypass, ignore);
+    InternetOptions read;
+    QVERIFY(backend->read(&read));
+    QCOMPARE(read.proxyBypass, ignore);
 }
 
 void tst_DesktopProxy::runGivesTheDesktopBack_data()
@@ -516,31 +449,35 @@ void tst_DesktopProxy::runGivesTheDesktopBack_data()
     QTest::addColumn<BackendMaker>("backend");
     QTest::addColumn<QStringList>("gnome");
     QTest::addColumn<QByteArray>("kde");
+    QTest::addColumn<QStringList>("running"); // the modes in global, then in PAC
 
     const BackendMaker gnome = [](const QString &) { return makeGnomeProxyBackend(); };
     const BackendMaker kde = [](const QString &) { return makeKdeProxyBackend(); };
-    const BackendMaker both = [](const QString &) { return makeKdeAndGnomeProxyBackend(); };
+    const QStringList gnomeRuns{"gnome 'manual', kde ", "gnome 'auto', kde "};
+    const QStringList kdeRuns{"gnome 'none', kde 1", "gnome 'none', kde 2"};
     // KConfig's own layout, as KDE's settings page leaves it.
     const QByteArray kdeManual = "[Proxy Settings]\nNoProxyFor=localhost,127.0.0.1\n"
                                  "ProxyType=1\nhttpProxy=http://[::1] 3128\n"
                                  "httpsProxy=proxy.corp:443\nsocksProxy=socks://proxy.corp 1080\n";
-    QTest::newRow("GNOME, untouched") << gnome << QStringList() << QByteArray();
+    QTest::newRow("GNOME, untouched") << gnome << QStringList() << QByteArray() << gnomeRuns;
     QTest::newRow("GNOME, per protocol")
         << gnome << QStringList{"mode='manual'",        "http/host='::1'",
                                 "http/port=3128",       "socks/host='socks.corp'",
                                 "socks/port=0",         "ignore-hosts=['a;b', '10.*']",
                                 "use-same-proxy=false", "http/use-authentication=true"}
-        << QByteArray();
+        << QByteArray() << gnomeRuns;
     QTest::newRow("GNOME, WPAD") << gnome << QStringList{"mode='auto'", "https/host='h'"}
-                                 << QByteArray();
-    QTest::newRow("KDE, untouched") << kde << QStringList() << QByteArray();
-    QTest::newRow("KDE, manual") << kde << QStringList() << kdeManual;
+                                 << QByteArray() << gnomeRuns;
+    QTest::newRow("KDE, untouched") << kde << QStringList() << QByteArray() << kdeRuns;
+    QTest::newRow("KDE, manual") << kde << QStringList() << kdeManual << kdeRuns;
     QTest::newRow("KDE, PAC") << kde << QStringList()
                               << QByteArray("[Proxy Settings]\nProxy Config Script=http://wpad/"
-                                            "p.pac\nProxyType=2\n");
+                                            "p.pac\nProxyType=2\n")
+                              << kdeRuns;
     QTest::newRow("KDE and GNOME, each its own")
-        << both << QStringList{"mode='auto'", "autoconfig-url='http://elsewhere/p.pac'"}
-        << kdeManual;
+        << BackendMaker([](const QString &) { return makeKdeAndGnomeProxyBackend(); })
+        << QStringList{"mode='auto'", "autoconfig-url='http://elsewhere/p.pac'"} << kdeManual
+        << QStringList{"gnome 'manual', kde 1", "gnome 'auto', kde 2"};
 }
 
 void tst_DesktopProxy::runGivesTheDesktopBack()
@@ -548,35 +485,30 @@ void tst_DesktopProxy::runGivesTheDesktopBack()
     QFETCH(BackendMaker, backend);
     QFETCH(QStringList, gnome);
     QFETCH(QByteArray, kde);
+    QFETCH(QStringList, running);
 
     setGnome(gnome);
     if (!kde.isEmpty())
         writeFile(kioslavercPath(), kde);
-    const QString gnomeBefore = gnomeKeys();
-    const QStringList userSetBefore = userSetGnomeKeys();
+    const QStringList gnomeBefore = gnomeKeys();
+    const QByteArray kdeBefore = fileBytes(kioslavercPath());
     setProxyBackend(backend(QString()));
 
     ProcessEndRecorder recorder;
     {
         CMainWindow window; // starts in global mode
-        InternetOptions running = query().options;
-        QCOMPARE(running.flags, DWORD(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY));
-        QCOMPARE(running.proxyServer, "127.0.0.1:1081");
+        QCOMPARE(desktopModes(), running.at(0));
         child<QRadioButton>(window, "m_rbPac")->click();
         child<QPushButton>(window, "m_btnSetting_ok")->click();
-        running = query().options;
-        QCOMPARE(running.flags, DWORD(PROXY_TYPE_DIRECT | PROXY_TYPE_AUTO_PROXY_URL));
-        QVERIFY(running.autoConfigUrl.startsWith("http://127.0.0.1:1082/pac/?t="));
+        QCOMPARE(desktopModes(), running.at(1));
     }
     QCOMPARE(gnomeKeys(), gnomeBefore);
-    QCOMPARE(userSetGnomeKeys(), userSetBefore);
-    QCOMPARE(fileBytes(kioslavercPath()), kde.isEmpty() ? fileBytes(kioslavercPath()) : kde);
+    QCOMPARE(fileBytes(kioslavercPath()), kdeBefore);
 }
 
 void tst_DesktopProxy::failuresChangeNothing_data()
 {
-    // "%1" is a private folder.
-    QTest::addColumn<BackendMaker>("backend");
+    QTest::addColumn<BackendMaker>("backend"); // given a private folder
     QTest::addColumn<QByteArray>("kioslaverc");
     QTest::addColumn<QString>("server"); // what the write tries to set
     QTest::addColumn<bool>("readable");
@@ -588,7 +520,8 @@ void tst_DesktopProxy::failuresChangeNothing_data()
         << QByteArray() << "127.0.0.1:1081" << false;
     QTest::newRow("GNOME: a port of the wrong type") << BackendMaker([](const QString &folder) {
         // The real schema, but with a port that is a string.
-        QFile in("/usr/share/glib-2.0/schemas/org.gnome.system.proxy.gschema.xml");
+        const QString schemas = "/usr/share/glib-2.0/schemas/";
+        QFile in(schemas + "org.gnome.system.proxy.gschema.xml");
         in.open(QIODevice::ReadOnly);
         QByteArray xml = in.readAll();
         xml.replace("name=\"port\" type=\"i\"", "name=\"port\" type=\"s\"");
@@ -596,14 +529,12 @@ void tst_DesktopProxy::failuresChangeNothing_data()
         xml.replace("<default>0</default>", "<default>'0'</default>");
         xml.replace("<range min=\"0\" max=\"65535\"/>", "");
         writeFile(folder + "/org.gnome.system.proxy.gschema.xml", xml);
-        QFile::copy("/usr/share/glib-2.0/schemas/org.gnome.desktop.enums.xml",
+        QFile::copy(schemas + "org.gnome.desktop.enums.xml",
                     folder + "/org.gnome.desktop.enums.xml");
         QProcess::execute("glib-compile-schemas", {folder});
         return makeGnomeProxyBackend(folder);
     }) << QByteArray() << "127.0.0.1:1081" << false;
     QTest::newRow("GNOME: unparsable port") << gnome << QByteArray() << "127.0.0.1:80a" << true;
-    QTest::newRow("GNOME: port beyond 65535") << gnome << QByteArray() << "h:65536" << true;
-    QTest::newRow("KDE: unparsable port") << kde << QByteArray() << "http=h:-1" << true;
     QTest::newRow("KDE: an unknown protocol") << kde << QByteArray() << "gopher=h:70" << true;
     QTest::newRow("KDE: ProxyType not a number")
         << kde << QByteArray("[Proxy Settings]\nProxyType=manual\n") << "127.0.0.1:1081" << false;
@@ -632,14 +563,13 @@ void tst_DesktopProxy::failuresChangeNothing()
         QVERIFY(QDir().mkpath(kioslavercPath()));
     else if (!kioslaverc.isEmpty())
         writeFile(kioslavercPath(), kioslaverc);
-    const QString gnomeBefore = gnomeKeys();
+    const QStringList gnomeBefore = gnomeKeys();
     const QByteArray kdeBefore = fileBytes(kioslavercPath());
-    setProxyBackend(backend(m_dir->path()));
+    const auto tried = backend(m_dir->path());
 
-    // Refused like WinINet refuses: nothing allocated (the leak checker sees any
-    // string that was), nothing stored.
-    QCOMPARE(query().ok, readable ? TRUE : FALSE);
-    QCOMPARE(store(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, server, kBypass, QString()), FALSE);
+    InternetOptions read;
+    QCOMPARE(tried->read(&read), readable);
+    QVERIFY(!tried->write(options(PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, server)));
     QCOMPARE(gnomeKeys(), gnomeBefore);
     QCOMPARE(fileBytes(kioslavercPath()), kdeBefore);
 }
