@@ -4,6 +4,7 @@
 #include "forms/cnodewin.h"
 #include "link/tcpserver.h"
 
+#include <QApplication>
 #include <QDateTime>
 
 namespace {
@@ -38,6 +39,10 @@ CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
     loadSettings();
     initUi();
     initConnect();
+    // A Windows logoff or shutdown ends the process soon after these two, without
+    // closing the window or returning from the event loop.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { restoreSystemProxy(); });
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &CMainWindow::tearDown);
 
     m_timer.start(kTickIntervalMs);
     m_tcpServer->startServer(true, kControlPort);
@@ -46,6 +51,15 @@ CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
 
 CMainWindow::~CMainWindow()
 {
+    tearDown();
+}
+
+void CMainWindow::tearDown()
+{
+    if (m_bTornDown)
+        return;
+    m_bTornDown = true;
+
     delete m_loginWindow;
     m_loginWindow = nullptr;
     delete m_nodeWin;

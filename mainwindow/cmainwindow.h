@@ -5,7 +5,7 @@
 #pragma once
 
 #include "link/controlmessages.h"
-#include "platform/win32.h"
+#include "platform/proxyjournal.h"
 #include "ui_cmainwindow.h"
 
 #include <QString>
@@ -22,25 +22,6 @@ class QButtonGroup;
 class QMenu;
 class QTableWidgetItem;
 class TcpServer;
-
-// One per-connection option list of the default connection with its five
-// entries and the byte size exchanged with the query and the write.
-struct ProxyOptionList
-{
-    ProxyOptionList() = default;
-    ProxyOptionList(const ProxyOptionList &) = delete;
-    ProxyOptionList &operator=(const ProxyOptionList &) = delete;
-
-    INTERNET_PER_CONN_OPTION_LISTW list;
-    INTERNET_PER_CONN_OPTIONW options[5];
-    DWORD size;
-    bool filled; // the query succeeded, so the entries are the user's own
-
-    void layOut();
-    bool query();
-    bool write();
-    void releaseStrings();
-};
 
 // The main tick keeps two values per process, not per window: the link state
 // it saw last and the time of its last node request. A new window starts them
@@ -89,6 +70,7 @@ private:
     void setSystemProxy(int mode, int port, QString pacUrl);
     void saveSystemProxy();
     void restoreSystemProxy();
+    void tearDown();
 
     // settings page
     void loadSettings();
@@ -137,5 +119,10 @@ private:
     QString m_strPacUrl;
     int m_nProxyMode = 0;
     int m_nSelectIndex = -1;
-    ProxyOptionList m_savedProxyOptions;
+    // The user's own options: those found at start, or the journal's when
+    // what was found is greenlark's own, left by a run that did not end.
+    ProxyOptions m_savedProxyOptions;
+    bool m_bProxySaved = false;
+    bool m_bProxyRestored = false;
+    bool m_bTornDown = false;
 };
