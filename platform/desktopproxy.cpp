@@ -5,6 +5,8 @@
 
 #ifndef Q_OS_WIN
 
+#include <QDebug>
+
 namespace platform {
 
 namespace {
@@ -89,21 +91,25 @@ QString formatProxyServer(const ProxyHosts &hosts)
 bool parseProxyServer(const QString &server, ProxyHosts *hosts)
 {
     ProxyHosts parsed;
-    if (!server.contains(QLatin1Char('='))) {
-        if (!server.isEmpty() && !parseHostPort(server, &parsed[kHttp]))
-            return false;
+    bool ok = true;
+    const bool perProtocol = server.contains(QLatin1Char('='));
+    if (!perProtocol) {
+        ok = server.isEmpty() || parseHostPort(server, &parsed[kHttp]);
         parsed[kHttps] = parsed[kHttp];
-        *hosts = parsed;
-        return true;
     }
-    for (const QString &part : server.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+    const QStringList parts =
+        perProtocol ? server.split(QLatin1Char(';'), Qt::SkipEmptyParts) : QStringList();
+    for (const QString &part : parts) {
         const QString name = part.section(QLatin1Char('='), 0, 0);
         int protocol = 0;
         while (protocol < kProtocolCount && name != QLatin1String(kProtocolNames[protocol]))
             ++protocol;
-        if (protocol == kProtocolCount ||
-            !parseHostPort(part.section(QLatin1Char('='), 1), &parsed[protocol]))
-            return false;
+        ok = ok && protocol < kProtocolCount &&
+             parseHostPort(part.section(QLatin1Char('='), 1), &parsed[protocol]);
+    }
+    if (!ok) {
+        qDebug("Proxy settings: cannot read the proxy server \"%s\"", qUtf8Printable(server));
+        return false;
     }
     *hosts = parsed;
     return true;

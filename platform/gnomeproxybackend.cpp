@@ -31,15 +31,15 @@ constexpr int kSchemaCount = int(std::size(kSchemaIds));
 // too, so an untouched desktop reads as untouched again.
 constexpr int kDefaultPorts[kProtocolCount] = {8080, 0, 0, 0};
 
-struct KeySpec
+struct TypedKey
 {
     const char *key;
     const char *type;
 };
 // Every key read, with the type it must have: reading a key of another type
 // through the typed getters is undefined.
-const KeySpec kMainKeys[] = {{"mode", "s"}, {"autoconfig-url", "s"}, {"ignore-hosts", "as"}};
-const KeySpec kProtocolKeys[] = {{"host", "s"}, {"port", "i"}};
+const TypedKey kMainKeys[] = {{"mode", "s"}, {"autoconfig-url", "s"}, {"ignore-hosts", "as"}};
+const TypedKey kProtocolKeys[] = {{"host", "s"}, {"port", "i"}};
 
 struct ObjectUnref
 {
@@ -95,7 +95,7 @@ GVariant *listVariant(const QStringList &list)
     return g_variant_builder_end(&builder);
 }
 
-bool hasKeys(GSettingsSchema *schema, const char *id, const KeySpec *keys, size_t count)
+bool hasKeys(GSettingsSchema *schema, const char *id, const TypedKey *keys, size_t count)
 {
     for (size_t i = 0; i < count; ++i) {
         if (!g_settings_schema_has_key(schema, keys[i].key)) {
@@ -191,13 +191,13 @@ public:
         auto change = [&changes](GSettings *where, const char *key, GVariant *value) {
             changes.push_back({where, key, owned(value)});
         };
-        GSettings *main = settings[0].get();
+        GSettings *proxy = settings[0].get();
         if (target.mode != current.mode)
-            change(main, "mode", stringVariant(target.mode));
+            change(proxy, "mode", stringVariant(target.mode));
         if (target.autoconfigUrl != current.autoconfigUrl)
-            change(main, "autoconfig-url", stringVariant(target.autoconfigUrl));
+            change(proxy, "autoconfig-url", stringVariant(target.autoconfigUrl));
         if (target.ignoreHosts != current.ignoreHosts)
-            change(main, "ignore-hosts", listVariant(target.ignoreHosts));
+            change(proxy, "ignore-hosts", listVariant(target.ignoreHosts));
         for (int p = 0; p < kProtocolCount; ++p) {
             GSettings *protocol = settings[p + 1].get();
             if (target.hosts[p].host != current.hosts[p].host)
@@ -308,11 +308,8 @@ bool internetToGnome(const InternetOptions &options, GnomeProxyState *state)
     target.autoconfigUrl = options.autoConfigUrl;
     if (options.proxyServer != current.proxyServer) {
         ProxyHosts hosts;
-        if (!parseProxyServer(options.proxyServer, &hosts)) {
-            qDebug("GNOME proxy settings: cannot read the proxy server \"%s\"",
-                   qUtf8Printable(options.proxyServer));
+        if (!parseProxyServer(options.proxyServer, &hosts))
             return false;
-        }
         for (int p = 0; p < kProtocolCount; ++p) {
             if (!hosts[p].host.isEmpty())
                 target.hosts[p] = hosts[p];

@@ -239,11 +239,8 @@ bool internetToKde(const InternetOptions &options, KdeProxyState *state)
     target.configScript = options.autoConfigUrl;
     if (options.proxyServer != current.proxyServer) {
         ProxyHosts hosts;
-        if (!parseProxyServer(options.proxyServer, &hosts)) {
-            qDebug("KDE proxy settings: cannot read the proxy server \"%s\"",
-                   qUtf8Printable(options.proxyServer));
+        if (!parseProxyServer(options.proxyServer, &hosts))
             return false;
-        }
         for (int p = 0; p < kProtocolCount; ++p) {
             ProxyHost now;
             if (!state->proxies[p].isEmpty())

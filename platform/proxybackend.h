@@ -69,8 +69,8 @@ ProxyBackend &proxyBackend();
 // Tests pick a backend per case; null goes back to the one the environment chooses.
 void setProxyBackend(std::unique_ptr<ProxyBackend> backend);
 
-// An empty schema folder or path means the user's own.
 bool gnomeSchemaInstalled();
+// An empty schema folder or kioslaverc path means the user's own.
 std::unique_ptr<ProxyBackend> makeFileProxyBackend();
 std::unique_ptr<ProxyBackend> makeGnomeProxyBackend(const QString &schemaFolder = QString());
 std::unique_ptr<ProxyBackend> makeKdeProxyBackend(const QString &kioslavercPath = QString());

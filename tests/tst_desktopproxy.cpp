@@ -518,22 +518,6 @@ void tst_DesktopProxy::failuresChangeNothing_data()
     QTest::newRow("GNOME: schema missing")
         << BackendMaker([](const QString &folder) { return makeGnomeProxyBackend(folder); })
         << QByteArray() << "127.0.0.1:1081" << false;
-    QTest::newRow("GNOME: a port of the wrong type") << BackendMaker([](const QString &folder) {
-        // The real schema, but with a port that is a string.
-        const QString schemas = "/usr/share/glib-2.0/schemas/";
-        QFile in(schemas + "org.gnome.system.proxy.gschema.xml");
-        in.open(QIODevice::ReadOnly);
-        QByteArray xml = in.readAll();
-        xml.replace("name=\"port\" type=\"i\"", "name=\"port\" type=\"s\"");
-        xml.replace("<default>8080</default>", "<default>'8080'</default>");
-        xml.replace("<default>0</default>", "<default>'0'</default>");
-        xml.replace("<range min=\"0\" max=\"65535\"/>", "");
-        writeFile(folder + "/org.gnome.system.proxy.gschema.xml", xml);
-        QFile::copy(schemas + "org.gnome.desktop.enums.xml",
-                    folder + "/org.gnome.desktop.enums.xml");
-        QProcess::execute("glib-compile-schemas", {folder});
-        return makeGnomeProxyBackend(folder);
-    }) << QByteArray() << "127.0.0.1:1081" << false;
     QTest::newRow("GNOME: unparsable port") << gnome << QByteArray() << "127.0.0.1:80a" << true;
     QTest::newRow("KDE: an unknown protocol") << kde << QByteArray() << "gopher=h:70" << true;
     QTest::newRow("KDE: ProxyType not a number")
