@@ -1,12 +1,15 @@
 # The Debian packages greenlark needs, and a way to install the missing ones.
 # Sourced by run.sh and test.sh.
-BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5-dev-tools)
+BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5-dev-tools
+  libglib2.0-dev libkf5config-dev)
 # v2ray: the proxy core the demo service runs its node servers and proxy with.
 RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei imagemagick v2ray)
 # chromium, v2ray and iproute2 (ip): the tests that load pages through the demo's
-# proxy cores in a private network.
+# proxy cores in a private network; GSettings' and KConfig's tools, the schemas
+# and dbus: the tests of the desktops' own proxy settings.
 TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
-  desktop-file-utils chromium v2ray iproute2)
+  desktop-file-utils chromium v2ray iproute2
+  gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus)
 # What `cpack` needs to make the .deb and work out its dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)
 

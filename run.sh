@@ -41,6 +41,20 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   fi
 fi
 
+# The demo service's proxy is for trying greenlark: unless --system-proxy asks
+# for the desktop's own proxy settings, greenlark keeps its options in its
+# stand-in file.
+demo_args=()
+system_proxy=0
+for arg in "$@"; do
+  if [ "$arg" = "--system-proxy" ]; then system_proxy=1; else demo_args+=("$arg"); fi
+done
+set -- ${demo_args[@]+"${demo_args[@]}"}
+if [ "$system_proxy" -eq 0 ]; then
+  export GREENLARK_PROXY_BACKEND=file
+  echo "Your desktop's proxy settings stay as they are (./run.sh --system-proxy sets them)."
+fi
+
 # With the proxy core installed, the demo carries traffic through real node
 # servers (kept off the internet unless --allow-internet is given).
 demo_core=()
