@@ -98,15 +98,19 @@ bool writeValues(const ProxyOptions &values)
 }
 
 // What greenlark itself writes: the global proxy on the loopback with its own
-// bypass list, or its own PAC address. Found at start, they are a run's that
-// did not end in order, never the user's.
+// bypass list (as the store gives it back: the Linux desktops keep it in their
+// own form), or its own PAC address. Found at start, they are a run's that did
+// not end in order, never the user's.
 bool isOwnProxy(const ProxyOptions &values)
 {
+    static const QString ownBypass =
+        platform::desktopBypassList(QString::fromWCharArray(kBypassList));
     static const QRegularExpression ownServer(QStringLiteral("^127\\.0\\.0\\.1:\\d{1,5}$"));
     static const QRegularExpression ownPacUrl(
         QStringLiteral("^http://127\\.0\\.0\\.1:\\d{1,5}/pac/\\?t=\\d{14}$"));
     if ((values.flags & PROXY_TYPE_PROXY) && ownServer.match(values.proxyServer).hasMatch() &&
-        values.proxyBypass == QString::fromWCharArray(kBypassList))
+        !values.proxyBypass.isNull() &&
+        platform::desktopBypassList(values.proxyBypass) == ownBypass)
         return true;
     return (values.flags & PROXY_TYPE_AUTO_PROXY_URL) &&
            ownPacUrl.match(values.autoConfigUrl).hasMatch();

@@ -134,6 +134,8 @@ void startAndQuit()
 
 } // namespace
 
+Q_DECLARE_METATYPE(ProxyOptions)
+
 class tst_UserProxy : public QObject
 {
     Q_OBJECT
@@ -145,6 +147,8 @@ private slots:
     void signalsEndInOrder();
     void afterKills_data();
     void afterKills();
+    void ownOptionsAreNeverTheUsers_data();
+    void ownOptionsAreNeverTheUsers();
     void badJournal_data();
     void badJournal();
     void failedRestoreKeepsTheJournal();
@@ -221,6 +225,40 @@ void tst_UserProxy::afterKills()
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("taken as a direct connection"));
     startAndQuit();
     COMPARE_OPTIONS(stored(), direct(13));
+}
+
+void tst_UserProxy::ownOptionsAreNeverTheUsers_data()
+{
+    QTest::addColumn<ProxyOptions>("found");
+    QTest::addColumn<bool>("own");
+
+    QTest::newRow("global") << greenlarksGlobal() << true;
+    ProxyOptions desktopForm = greenlarksGlobal();
+    desktopForm.proxyBypass = platform::desktopBypassList(kOwnBypass);
+    QTest::newRow("global as a desktop keeps it") << desktopForm << true;
+    ProxyOptions pac = userB();
+    pac.autoConfigUrl = QStringLiteral("http://127.0.0.1:2081/pac/?t=20261207013943");
+    QTest::newRow("PAC") << pac << true;
+    ProxyOptions localProxy = greenlarksGlobal();
+    localProxy.proxyBypass = QStringLiteral("<local>");
+    QTest::newRow("a local proxy of the user's") << localProxy << false;
+    ProxyOptions otherPac = pac;
+    otherPac.autoConfigUrl = QStringLiteral("http://127.0.0.1:2081/proxy.pac");
+    QTest::newRow("a local PAC file of the user's") << otherPac << false;
+}
+
+void tst_UserProxy::ownOptionsAreNeverTheUsers()
+{
+    QFETCH(ProxyOptions, found);
+    QFETCH(bool, own);
+
+    QString why;
+    QVERIFY(proxyjournal::write(proxyjournal::path(), userA(), &why));
+    seed(found);
+    if (own)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("come from"));
+    startAndQuit();
+    COMPARE_OPTIONS(stored(), own ? userA() : found);
 }
 
 void tst_UserProxy::badJournal_data()
