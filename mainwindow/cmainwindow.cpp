@@ -117,6 +117,7 @@ void CMainWindow::initConnect()
     connect(ui.m_rbGlobal, SIGNAL(clicked(bool)), this, SLOT(slotsProxyModeSetting()));
 
     ui.m_lbNodeName->installEventFilter(this);
+    ui.m_twNodeList->installEventFilter(this);
 }
 
 void CMainWindow::showTips(QString message)

@@ -84,11 +84,19 @@ private:
     void loadSettings();
     void setupPortField();
     bool applySettings();
+    // What OK does with these values: stores what changed, tells the service,
+    // applies the system proxy, says so.
+    void storeSettings(int port, int mode);
     void revertSettings();
     void showLinkPage();
 
     // tray
     void setupTray();
+    // The tray menu from the window's state: called whenever that state changes.
+    void refreshTrayMenu();
+    void pickNodeFromTray(int index);
+    void setModeFromTray(int mode);
+    void setStartedAtLogin(bool on);
     void fixWindowSize();
     void slotsTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
@@ -123,6 +131,12 @@ private:
     QSystemTrayIcon *m_trayIcon = nullptr;
     QMenu *m_trayMenu = nullptr;
     QAction *m_actQuit = nullptr;
+    QAction *m_actState = nullptr;
+    QAction *m_actRun = nullptr;
+    QMenu *m_menuNodes = nullptr;
+    QAction *m_actPac = nullptr;
+    QAction *m_actGlobal = nullptr;
+    QAction *m_actStartAtLogin = nullptr;
     QButtonGroup *m_bgMode = nullptr;
     bool m_bRunning = false;
     int m_nListenPort = 0;

@@ -46,6 +46,7 @@ void CMainWindow::resetNodeList()
         table->setItem(row, 0, new QTableWidgetItem(QString()));
         table->setItem(row, 1, new QTableWidgetItem(QString()));
     }
+    refreshTrayMenu();
 }
 
 void CMainWindow::pollRecvMessage()
@@ -92,6 +93,7 @@ void CMainWindow::refreshNodeTable()
             country->setForeground(kSelectedNodeColour);
         }
     }
+    refreshTrayMenu();
 }
 
 QVector<int> CMainWindow::getSelectedRows()

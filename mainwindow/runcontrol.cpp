@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QEvent>
+#include <QKeyEvent>
 
 namespace {
 const char kStoppedStyle[] = "background-color: rgb(245, 245, 245);";
@@ -35,6 +36,7 @@ void CMainWindow::toggleProxy(bool onlyIfHandedOver)
     }
     // The run state is the window's own; the service never confirms it.
     m_bRunning = !m_bRunning;
+    refreshTrayMenu();
 }
 
 void CMainWindow::slotsRunProxyProcess()
@@ -60,6 +62,15 @@ bool CMainWindow::eventFilter(QObject *watched, QEvent *event)
         ui.m_swFun->setCurrentWidget(ui.m_nodePage);
         ui.m_btnNode->setChecked(true);
         requestNodes(control::kRequestNodesCode);
+    }
+    // Enter on a row picks its node, as a double-click does, for those who use
+    // the keyboard.
+    if (watched == ui.m_twNodeList && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            slotsSelectLinkNode(ui.m_twNodeList->currentItem());
+            return true;
+        }
     }
     // The label still gets its double-click.
     return false;

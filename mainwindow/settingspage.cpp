@@ -75,7 +75,12 @@ bool CMainWindow::applySettings()
         showTips(QStringLiteral("监听端口无效：%1").arg(text));
         return false;
     }
+    storeSettings(port, ui.m_rbPac->isChecked() ? kPacMode : kGlobalMode);
+    return true;
+}
 
+void CMainWindow::storeSettings(int port, int mode)
+{
     QSettings settings(settingsPath(), QSettings::IniFormat);
     bool changed = false;
 
@@ -91,7 +96,6 @@ bool CMainWindow::applySettings()
         changed = true;
     }
 
-    const int mode = ui.m_rbPac->isChecked() ? kPacMode : kGlobalMode;
     if (mode != m_nProxyMode) {
         m_nProxyMode = mode;
         settings.setValue(kProxyModeKey, m_nProxyMode);
@@ -116,8 +120,8 @@ bool CMainWindow::applySettings()
         if (!problems.isEmpty())
             tip += QStringLiteral("（%1）").arg(problems.join(QStringLiteral("；")));
         showTips(tip);
+        refreshTrayMenu();
     }
-    return true;
 }
 
 void CMainWindow::revertSettings()

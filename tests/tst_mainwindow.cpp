@@ -102,6 +102,7 @@ private slots:
     void failuresAreSaid_data();
     void failuresAreSaid();
     void trayQuitClosesTheWindow();
+    void startAtLogin();
     void fixedSizeWithoutMaximise();
 
     void teardownOrder();
@@ -534,12 +535,50 @@ void tst_MainWindow::trayQuitClosesTheWindow()
     auto *tray = window.findChild<QSystemTrayIcon *>();
     QMenu *menu = tray->contextMenu();
     QVERIFY(menu);
-    QCOMPARE(menu->actions().size(), 1);
-    QAction *quit = menu->actions().first();
+    QAction *quit = menu->actions().last();
     QCOMPARE(quit->text(), QStringLiteral("退出"));
 
     quit->trigger();
     QVERIFY(!window.isVisible());
+}
+
+void tst_MainWindow::startAtLogin()
+{
+    ProcessEndRecorder recorder;
+    CMainWindow window;
+    QMenu *menu = window.findChild<QSystemTrayIcon *>()->contextMenu();
+    QAction *action = nullptr;
+    for (QAction *candidate : menu->actions()) {
+        if (candidate->text() == QStringLiteral("开机启动"))
+            action = candidate;
+    }
+    QVERIFY(action && action->isCheckable() && !action->isChecked());
+    const QString entry =
+        qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/autostart/greenlark.desktop");
+
+    action->trigger();
+    QVERIFY(action->isChecked());
+    QVERIFY(fileBytes(entry).contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8() +
+                                      "\n"));
+    action->trigger();
+    QVERIFY(!action->isChecked());
+    QVERIFY(!QFileInfo::exists(entry));
+
+    // What is there at each opening, whoever put it there.
+    QFile(entry).open(QIODevice::WriteOnly);
+    emit menu->aboutToShow();
+    QVERIFY(action->isChecked());
+    QFile::remove(entry);
+    emit menu->aboutToShow();
+    QVERIFY(!action->isChecked());
+
+    // A failed write is said, and claims nothing.
+    QVERIFY(QDir().mkpath(entry));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot be changed"));
+    action->trigger();
+    QVERIFY(!action->isChecked());
+    QVERIFY(tipsMessage(window).startsWith(QStringLiteral("无法设置开机启动")));
+    QVERIFY(QDir(entry).removeRecursively());
 }
 
 void tst_MainWindow::fixedSizeWithoutMaximise()
