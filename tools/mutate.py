@@ -8,7 +8,9 @@ tests, and reports each fault as killed (a test failed) or survived.
     tools/mutate.py --list               the mutants, without running anything
 
 Options: --mutants FILE, --scratch DIR (kept between runs, so later runs
-rebuild little), --timeout SECONDS per test (default 60), --jobs N.
+rebuild little), --timeout SECONDS per test (default 60), --jobs N,
+--every-killer (run every test on each fault instead of stopping at the
+first failure: slower, but names every test that kills it).
 As root it runs the tests in a private network (unshare -n), so port 4000 is
 never shared with anything else on the machine.
 
@@ -95,9 +97,9 @@ def prepare(scratch, jobs):
     return source, build
 
 
-def test_command(build, timeout, jobs):
+def test_command(build, timeout, jobs, every_killer):
     ctest = (f"ctest --test-dir {build} -E '{NOT_KILLERS}' --timeout {timeout} "
-             f"-j{jobs} --stop-on-failure --output-on-failure")
+             f"-j{jobs} --output-on-failure" + ("" if every_killer else " --stop-on-failure"))
     if os.geteuid() == 0 and shutil.which("unshare"):
         return ["unshare", "-n", "sh", "-c", "ip link set lo up && " + ctest]
     return ["sh", "-c", ctest]
@@ -111,7 +113,7 @@ def failed_tests(output):
     return names
 
 
-def try_mutant(mutant, source, build, timeout, jobs):
+def try_mutant(mutant, source, build, timeout, jobs, every_killer):
     path = os.path.join(source, mutant.path)
     with open(path, encoding="utf-8") as f:
         original = f.read()
@@ -124,7 +126,7 @@ def try_mutant(mutant, source, build, timeout, jobs):
         built = run(["cmake", "--build", build, f"-j{jobs}"], ROOT)
         if built.returncode:
             return "unusable", "does not compile"
-        tested = run(test_command(build, timeout, jobs), ROOT)
+        tested = run(test_command(build, timeout, jobs, every_killer), ROOT)
         if tested.returncode:
             return "killed", ", ".join(failed_tests(tested.stdout)) or "ctest failed"
         return "survived", ""
@@ -141,6 +143,8 @@ def main():
     parser.add_argument("--timeout", type=int, default=60)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--every-killer", action="store_true",
+                        help="run every test on each fault, to learn all that kill it")
     args = parser.parse_args()
 
     mutants = read_mutants(args.mutants)
@@ -162,7 +166,8 @@ def main():
     counts = {"killed": 0, "survived": 0, "unusable": 0}
     started = time.time()
     for index, mutant in enumerate(mutants, 1):
-        verdict, detail = try_mutant(mutant, source, build, args.timeout, args.jobs)
+        verdict, detail = try_mutant(mutant, source, build, args.timeout, args.jobs,
+                                     args.every_killer)
         counts[verdict] += 1
         print(f"[{index}/{len(mutants)}] {verdict:9} {mutant.ident:32} {detail}", flush=True)
     # The tree as it stands, built again for the next run.
