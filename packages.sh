@@ -1,10 +1,22 @@
 # The Debian packages greenlark needs, and a way to install the missing ones.
 # Sourced by run.sh and test.sh.
-BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5-dev-tools)
-RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei)
-TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev)
+BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5-dev-tools
+  libglib2.0-dev libkf5config-dev)
+# v2ray: the proxy core the demo service runs its node servers and proxy with.
+RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei imagemagick v2ray)
+# chromium, v2ray and iproute2 (ip): the tests that load pages through the demo's
+# proxy cores in a private network; GSettings' and KConfig's tools, the schemas
+# and dbus: the tests of the desktops' own proxy settings.
+TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
+  desktop-file-utils chromium v2ray iproute2
+  gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus)
 BENCH_PACKAGES=(libbenchmark-dev jq clang libclang-rt-dev)
+# What `cpack` needs to make the .deb and work out its dependencies.
+PACKAGE_PACKAGES=(dpkg-dev file)
 
+# Installs the packages that are missing, with sudo when not root. Without root
+# and without sudo it names the packages and the command that installs them,
+# and fails.
 install_packages() {
   local missing=()
   local package
@@ -13,9 +25,17 @@ install_packages() {
       || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  echo "Installing: ${missing[*]}"
   local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "These Debian packages are missing: ${missing[*]}" >&2
+      echo "Install them as root, then run this again:" >&2
+      echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
+      return 1
+    fi
+    sudo=(sudo)
+  fi
+  echo "Installing: ${missing[*]}"
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"

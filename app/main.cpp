@@ -1,17 +1,6 @@
-#include "app/myapplication.h"
-#include "mainwindow/cmainwindow.h"
-
-#include <QTextCodec>
+#include "app/greenlarkmain.h"
 
 int main(int argc, char *argv[])
 {
-    MyApplication app(argc, argv);
-    if (app.isRunning())
-        return 0;
-
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("system"));
-
-    CMainWindow window;
-    window.show();
-    return app.exec();
+    return greenlarkMain(argc, argv);
 }

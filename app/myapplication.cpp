@@ -3,8 +3,10 @@
 #include <QDebug>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTextStream>
+#include <QTimer>
 
 namespace {
 constexpr int kConnectTimeoutMs = 500;
@@ -50,10 +52,37 @@ void MyApplication::newLocalConnection()
     QLocalSocket *connection = m_localServer->nextPendingConnection();
     if (!connection)
         return;
-    connection->waitForReadyRead(kReadTimeoutMs);
+    // A later start writes its word and leaves at once; anything else that
+    // knocks may say nothing at all, and must cost the window nothing while it
+    // does: the word is read as it comes, never waited for.
+    auto *deadline = new QTimer(connection);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, this, [this, connection] { takeWord(connection, false); });
+    connect(connection, &QLocalSocket::readyRead, this, [this, connection] {
+        // The word ends at the first blank after it, or where the writer leaves.
+        static const QRegularExpression wordEnd(QStringLiteral("\\S\\s"));
+        const QByteArray seen = connection->peek(connection->bytesAvailable());
+        if (QString::fromUtf8(seen).contains(wordEnd))
+            takeWord(connection, true);
+    });
+    connect(connection, &QLocalSocket::disconnected, this,
+            [this, connection] { takeWord(connection, true); });
+    deadline->start(kReadTimeoutMs);
+    if (connection->state() != QLocalSocket::ConnectedState)
+        takeWord(connection, true);
+}
+
+void MyApplication::takeWord(QLocalSocket *connection, bool handedOver)
+{
+    if (connection->property("taken").toBool())
+        return;
+    connection->setProperty("taken", true);
+    connection->disconnect(this);
     QTextStream stream(connection);
     QString word;
     stream >> word;
     qDebug().noquote() << "The value is:" << word;
-    delete connection;
+    connection->deleteLater();
+    if (handedOver)
+        emit signalShowRunningCopy();
 }

@@ -6,6 +6,7 @@
 #include <QApplication>
 
 class QLocalServer;
+class QLocalSocket;
 
 class MyApplication : public QApplication
 {
@@ -17,10 +18,17 @@ public:
 
     bool isRunning() const { return m_isRunning; }
 
+signals:
+    // A later start has handed its word over: the user is looking for the
+    // window of the copy that runs.
+    void signalShowRunningCopy();
+
 private slots:
     void newLocalConnection();
 
 private:
+    void takeWord(QLocalSocket *connection, bool handedOver);
+
     QLocalServer *m_localServer = nullptr;
     bool m_isRunning = false;
 };

@@ -69,21 +69,22 @@ void TcpServer::closeServer()
     qDebug() << "closeServer";
 }
 
-void TcpServer::sendData(const char *message, quint32 length)
+bool TcpServer::sendData(const char *message, quint32 length)
 {
     if (!m_socket || !m_connected)
-        return;
+        return false;
     QMutexLocker locker(&m_sendMutex);
     if (m_sendQueue.size() >= kMaxSendQueue)
-        return;
+        return false;
     if (!message || length > frame::kMaxPayload)
-        return;
+        return false;
     const quint32 size = length + frame::kOverhead;
     char *data = new char[size];
     frame::buildFrame(frame::DataFrame, message, length, data);
     m_sendQueue.append(QueueEntry{data, size, 0});
     if (!m_sendTimer->isActive())
         m_sendTimer->start();
+    return true;
 }
 
 int TcpServer::readData(char *buffer, quint32 capacity)

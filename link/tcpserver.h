@@ -27,7 +27,8 @@ public:
 
     void startServer(bool enable, quint16 port);
     void closeServer();
-    void sendData(const char *message, quint32 length);
+    // False when the message was dropped: no peer, a full queue, too long.
+    bool sendData(const char *message, quint32 length);
     int readData(char *buffer, quint32 capacity);
     // Every received message at once.
     RecvQueue::Batch takeMessages();

@@ -4,6 +4,7 @@
 #include "forms/cnodewin.h"
 #include "link/tcpserver.h"
 
+#include <QApplication>
 #include <QDateTime>
 
 namespace {
@@ -37,14 +38,29 @@ CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
     loadSettings();
     initUi();
     initConnect();
+    // A Windows logoff or shutdown ends the process soon after these two, without
+    // closing the window or returning from the event loop.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { restoreSystemProxy(); });
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &CMainWindow::tearDown);
 
     startMainTick();
     m_tcpServer->startServer(true, kControlPort);
-    showTips(QStringLiteral("初始化完成"));
+    // The start goes on without the system proxy, and says so.
+    showTips(m_strProxyProblem.isEmpty() ? QStringLiteral("初始化完成")
+                                         : QStringLiteral("初始化完成，但") + m_strProxyProblem);
 }
 
 CMainWindow::~CMainWindow()
 {
+    tearDown();
+}
+
+void CMainWindow::tearDown()
+{
+    if (m_bTornDown)
+        return;
+    m_bTornDown = true;
+
     delete m_loginWindow;
     m_loginWindow = nullptr;
     delete m_nodeWin;
@@ -72,13 +88,10 @@ void CMainWindow::initUi()
     m_bgMode->addButton(ui.m_rbGlobal, 1);
 
     m_strPacUrl = buildPacUrl(m_nListenPort);
-    if (m_nProxyMode == kPacMode) {
-        setSystemProxy(kPacMode, m_nListenPort, m_strPacUrl);
-        ui.m_rbPac->setChecked(true);
-    } else {
-        setSystemProxy(kGlobalMode, m_nListenPort, m_strPacUrl);
-        ui.m_rbGlobal->setChecked(true);
-    }
+    const int mode = m_nProxyMode == kPacMode ? kPacMode : kGlobalMode;
+    if (!setSystemProxy(mode, m_nListenPort, m_strPacUrl) && m_strProxyProblem.isEmpty())
+        m_strProxyProblem = QStringLiteral("无法设置系统代理");
+    (mode == kPacMode ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
 
     setupPortField();
     setupNodeTable();
@@ -103,6 +116,7 @@ void CMainWindow::initConnect()
     connect(ui.m_rbGlobal, SIGNAL(clicked(bool)), this, SLOT(slotsProxyModeSetting()));
 
     ui.m_lbNodeName->installEventFilter(this);
+    ui.m_twNodeList->installEventFilter(this);
 }
 
 void CMainWindow::showTips(QString message)

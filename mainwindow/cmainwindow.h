@@ -5,7 +5,7 @@
 #pragma once
 
 #include "link/controlmessages.h"
-#include "platform/win32.h"
+#include "platform/proxyjournal.h"
 #include "ui_cmainwindow.h"
 
 #include <QString>
@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QVector>
 #include <QWidget>
+#include <optional>
 
 class CLoginWindow;
 class CNodeWin;
@@ -23,29 +24,15 @@ class QMenu;
 class QTableWidgetItem;
 class TcpServer;
 
-// One per-connection option list of the default connection with its five
-// entries and the byte size exchanged with the query and the write.
-struct ProxyOptionList
-{
-    ProxyOptionList() = default;
-    ProxyOptionList(const ProxyOptionList &) = delete;
-    ProxyOptionList &operator=(const ProxyOptionList &) = delete;
-
-    INTERNET_PER_CONN_OPTION_LISTW list;
-    INTERNET_PER_CONN_OPTIONW options[5];
-    DWORD size;
-    bool filled; // the query succeeded, so the entries are the user's own
-
-    void layOut();
-    bool query();
-    bool write();
-    void releaseStrings();
-};
-
 // The main tick keeps two values per process, not per window: the link state
 // it saw last and the time of its last node request. A new window starts them
 // afresh.
 void resetMainTickState();
+
+// Whether a system tray is there to bring a hidden window back; the platform's
+// answer unless a test sets one.
+bool isTrayAvailable();
+void setTrayAvailableForTests(std::optional<bool> available);
 
 class CMainWindow : public QWidget
 {
@@ -59,6 +46,8 @@ public:
     ~CMainWindow() override;
 
     void showTips(QString message);
+    // Shown, not minimised, in front: for a later start, as for the tray.
+    void bringToFront();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -87,19 +76,28 @@ private:
 
     // system proxy
     QString buildPacUrl(int port);
-    void setSystemProxy(int mode, int port, QString pacUrl);
+    bool setSystemProxy(int mode, int port, QString pacUrl);
     void saveSystemProxy();
     void restoreSystemProxy();
+    void tearDown();
 
     // settings page
     void loadSettings();
     void setupPortField();
     bool applySettings();
+    // What OK does with these values: stores what changed, tells the service,
+    // applies the system proxy, says so.
+    void storeSettings(int port, int mode);
     void revertSettings();
     void showLinkPage();
 
     // tray
     void setupTray();
+    // The tray menu from the window's state: called whenever that state changes.
+    void refreshTrayMenu();
+    void pickNodeFromTray(int index);
+    void setModeFromTray(int mode);
+    void setStartedAtLogin(bool on);
     void fixWindowSize();
     void slotsTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
@@ -121,12 +119,14 @@ private:
     void selectNodeFromTable();
 
     // run control
-    void toggleProxy();
+    // The run button's own press changes nothing the service was not told;
+    // the stops that follow a disconnection, a new node or a new port do.
+    void toggleProxy(bool onlyIfHandedOver = false);
     void sendListenPort(int port);
-    void sendControl(const void *message, quint32 length);
-    template <typename Message> void sendControl(const Message &message)
+    bool sendControl(const void *message, quint32 length);
+    template <typename Message> bool sendControl(const Message &message)
     {
-        sendControl(&message, quint32(sizeof message));
+        return sendControl(&message, quint32(sizeof message));
     }
 
     Ui::CMainWindowClass ui;
@@ -138,11 +138,23 @@ private:
     QSystemTrayIcon *m_trayIcon = nullptr;
     QMenu *m_trayMenu = nullptr;
     QAction *m_actQuit = nullptr;
+    QAction *m_actState = nullptr;
+    QAction *m_actRun = nullptr;
+    QMenu *m_menuNodes = nullptr;
+    QAction *m_actPac = nullptr;
+    QAction *m_actGlobal = nullptr;
+    QAction *m_actStartAtLogin = nullptr;
     QButtonGroup *m_bgMode = nullptr;
     bool m_bRunning = false;
     int m_nListenPort = 0;
     QString m_strPacUrl;
     int m_nProxyMode = 0;
     int m_nSelectIndex = -1;
-    ProxyOptionList m_savedProxyOptions;
+    // The user's own options: those found at start, or the journal's when
+    // what was found is greenlark's own, left by a run that did not end.
+    ProxyOptions m_savedProxyOptions;
+    bool m_bProxySaved = false;
+    bool m_bProxyRestored = false;
+    bool m_bTornDown = false;
+    QString m_strProxyProblem; // what went wrong with the system proxy at start
 };

@@ -74,6 +74,7 @@ void CMainWindow::resetNodeList()
         table->setItem(row, 0, new QTableWidgetItem(QString()));
         table->setItem(row, 1, new QTableWidgetItem(QString()));
     }
+    refreshTrayMenu();
 }
 
 void CMainWindow::pollRecvMessage()
@@ -139,6 +140,7 @@ void CMainWindow::refreshNodeTable()
     // rows are drawn once and not again right after.
     table->doItemsLayout();
     rows->setUpdatesEnabled(true);
+    refreshTrayMenu();
 }
 
 QVector<int> CMainWindow::getSelectedRows()

@@ -22,6 +22,7 @@ void CMainWindow::selectNodeFromTable()
     const QString name = control::fieldText(record.country);
     ui.m_lbNodeName->setText(name);
     showTips(QStringLiteral("选择了节点：%1").arg(name));
+    refreshTrayMenu();
 }
 
 void CMainWindow::slotsSelectLinkNode(QTableWidgetItem *item)

@@ -6,36 +6,42 @@
 
 #include <QDebug>
 #include <QEvent>
+#include <QKeyEvent>
 
 namespace {
 const char kStoppedStyle[] = "background-color: rgb(245, 245, 245);";
 const char kRunningStyle[] = "background-color: rgb(97, 181, 255);";
 } // namespace
 
-void CMainWindow::toggleProxy()
+void CMainWindow::toggleProxy(bool onlyIfHandedOver)
 {
     if (m_nSelectIndex == -1) {
         showTips(QStringLiteral("请选择服务器节点"));
         return;
     }
+    const quint8 action = m_bRunning ? control::kSwitchStop : control::kSwitchStart;
+    if (!sendControl(control::makeSwitchProxy(action)) && onlyIfHandedOver) {
+        showTips(m_bRunning ? QStringLiteral("服务未连接，无法停止")
+                            : QStringLiteral("服务未连接，无法启动"));
+        return;
+    }
     if (m_bRunning) {
-        sendControl(control::makeSwitchProxy(control::kSwitchStop));
         ui.m_btnRun->setText(QStringLiteral("启动"));
         ui.m_btnRun->setStyleSheet(QLatin1String(kStoppedStyle));
         qDebug() << "stopProxy";
     } else {
-        sendControl(control::makeSwitchProxy(control::kSwitchStart));
         ui.m_btnRun->setText(QStringLiteral("停止"));
         ui.m_btnRun->setStyleSheet(QLatin1String(kRunningStyle));
         qDebug() << "startProxy";
     }
     // The run state is the window's own; the service never confirms it.
     m_bRunning = !m_bRunning;
+    refreshTrayMenu();
 }
 
 void CMainWindow::slotsRunProxyProcess()
 {
-    toggleProxy();
+    toggleProxy(true);
 }
 
 void CMainWindow::slotsSelectMenuBtn(QAbstractButton *button)
@@ -57,6 +63,15 @@ bool CMainWindow::eventFilter(QObject *watched, QEvent *event)
         ui.m_btnNode->setChecked(true);
         requestNodes(control::kRequestNodesCode);
     }
+    // Enter on a row picks its node, as a double-click does, for those who use
+    // the keyboard.
+    if (watched == ui.m_twNodeList && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            slotsSelectLinkNode(ui.m_twNodeList->currentItem());
+            return true;
+        }
+    }
     // The label still gets its double-click.
     return false;
 }
@@ -66,8 +81,7 @@ void CMainWindow::sendListenPort(int port)
     sendControl(control::makeSetListenPort(port));
 }
 
-void CMainWindow::sendControl(const void *message, quint32 length)
+bool CMainWindow::sendControl(const void *message, quint32 length)
 {
-    if (m_tcpServer)
-        m_tcpServer->sendData(static_cast<const char *>(message), length);
+    return m_tcpServer && m_tcpServer->sendData(static_cast<const char *>(message), length);
 }

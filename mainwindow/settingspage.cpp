@@ -3,6 +3,7 @@
 #include "cmainwindow.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QRegExp>
 #include <QRegExpValidator>
 #include <QSettings>
@@ -74,7 +75,12 @@ bool CMainWindow::applySettings()
         showTips(QStringLiteral("监听端口无效：%1").arg(text));
         return false;
     }
+    storeSettings(port, ui.m_rbPac->isChecked() ? kPacMode : kGlobalMode);
+    return true;
+}
 
+void CMainWindow::storeSettings(int port, int mode)
+{
     QSettings settings(settingsPath(), QSettings::IniFormat);
     bool changed = false;
 
@@ -90,7 +96,6 @@ bool CMainWindow::applySettings()
         changed = true;
     }
 
-    const int mode = ui.m_rbPac->isChecked() ? kPacMode : kGlobalMode;
     if (mode != m_nProxyMode) {
         m_nProxyMode = mode;
         settings.setValue(kProxyModeKey, m_nProxyMode);
@@ -98,13 +103,25 @@ bool CMainWindow::applySettings()
     }
 
     if (changed) {
+        QStringList problems;
+        // A file beside a program installed where the user may not write, or a
+        // full disk: the values hold for this run, and the user hears of it.
+        settings.sync();
+        if (settings.status() != QSettings::NoError) {
+            qDebug().noquote() << "The settings cannot be saved to" << settingsPath();
+            problems << QStringLiteral("无法保存到%1，仅本次运行有效").arg(settingsPath());
+        }
+        if (!setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl))
+            problems << QStringLiteral("无法设置系统代理");
         const QString modeText =
             m_nProxyMode == kPacMode ? QStringLiteral("PAC模式") : QStringLiteral("全局模式");
-        showTips(QStringLiteral("监听端口：%1,代理模式：%2")
-                     .arg(QString::number(m_nListenPort), modeText));
-        setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl);
+        QString tip = QStringLiteral("监听端口：%1,代理模式：%2")
+                          .arg(QString::number(m_nListenPort), modeText);
+        if (!problems.isEmpty())
+            tip += QStringLiteral("（%1）").arg(problems.join(QStringLiteral("；")));
+        showTips(tip);
+        refreshTrayMenu();
     }
-    return true;
 }
 
 void CMainWindow::revertSettings()

@@ -1,222 +1,17 @@
-// WinINet's per-connection options of the default connection. Windows keeps them
-// in the user's registry; the stand-in keeps them in an INI file, so that they
-// outlive the process and another program can read what was set and restored.
+// WinINet's per-connection options of the default connection, on Linux: the calls
+// keep WinINet's contract (arguments, allocation, failure) and leave where the
+// options live to the backend chosen for this process.
 
-#include "platform/win32.h"
+#include "platform/proxybackend.h"
 
 #ifndef Q_OS_WIN
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QLockFile>
-#include <QSaveFile>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QVariant>
-
-#include <iterator>
-#include <memory>
-
 namespace {
 
-struct KnownOption
+bool isKnownOption(DWORD id)
 {
-    DWORD id;
-    const char *key;
-    bool isString;
-    DWORD absentValue; // numbers only; an absent string is the null string
-};
-
-// A fresh Windows profile reads as direct access with the user-set discovery flag.
-constexpr KnownOption kOptions[] = {
-    {INTERNET_PER_CONN_FLAGS, "DefaultConnection/Flags", false, PROXY_TYPE_DIRECT},
-    {INTERNET_PER_CONN_PROXY_SERVER, "DefaultConnection/ProxyServer", true, 0},
-    {INTERNET_PER_CONN_PROXY_BYPASS, "DefaultConnection/ProxyBypass", true, 0},
-    {INTERNET_PER_CONN_AUTOCONFIG_URL, "DefaultConnection/AutoConfigUrl", true, 0},
-    {INTERNET_PER_CONN_AUTODISCOVERY_FLAGS, "DefaultConnection/AutoDiscoveryFlags", false, 1},
-};
-
-const char kSettingsChangedKey[] = "Notifications/SettingsChanged";
-const char kRefreshKey[] = "Notifications/Refresh";
-
-// Another process holds the lock only for one read-modify-write of a small file.
-constexpr int kLockWaitMs = 5000;
-
-const KnownOption *findOption(DWORD id)
-{
-    for (const KnownOption &known : kOptions) {
-        if (known.id == id)
-            return &known;
-    }
-    return nullptr;
+    return id >= INTERNET_PER_CONN_FLAGS && id <= INTERNET_PER_CONN_AUTODISCOVERY_FLAGS;
 }
-
-QString settingsPath()
-{
-    const QString explicitPath = qEnvironmentVariable("GREENLARK_INTERNET_SETTINGS");
-    if (!explicitPath.isEmpty())
-        return explicitPath;
-    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (configHome.isEmpty())
-        configHome = QDir::homePath() + QLatin1String("/.config");
-    return configHome + QLatin1String("/greenlark/internet-settings.ini");
-}
-
-struct StoredOption
-{
-    DWORD number = 0;
-    QString text; // null: no string
-};
-
-bool readNumber(const QVariant &value, DWORD *number)
-{
-    if (value.userType() != QMetaType::QString)
-        return false;
-    bool ok = false;
-    const qulonglong parsed = value.toString().toULongLong(&ok, 10);
-    if (!ok || parsed > 0xFFFFFFFFull)
-        return false;
-    *number = static_cast<DWORD>(parsed);
-    return true;
-}
-
-// A value QSettings parsed into anything but one string or one decimal DWORD was
-// not written by the stand-in; reading it as 0 or "" would hand the caller
-// settings that were never stored.
-bool readStored(const QSettings &settings, const KnownOption &known, StoredOption *stored)
-{
-    const QString key = QLatin1String(known.key);
-    if (!settings.contains(key)) {
-        stored->number = known.absentValue;
-        stored->text = QString();
-        return true;
-    }
-    const QVariant value = settings.value(key);
-    if (known.isString) {
-        if (value.userType() != QMetaType::QString)
-            return false;
-        // An empty value is a present, empty string, distinct from an absent one.
-        stored->text = value.toString();
-        if (stored->text.isNull())
-            stored->text = QLatin1String("");
-        return true;
-    }
-    return readNumber(value, &stored->number);
-}
-
-bool readCounter(const QSettings &settings, const char *key, qulonglong *count)
-{
-    const QString name = QLatin1String(key);
-    if (!settings.contains(name)) {
-        *count = 0;
-        return true;
-    }
-    const QVariant value = settings.value(name);
-    bool ok = false;
-    *count = value.userType() == QMetaType::QString ? value.toString().toULongLong(&ok, 10) : 0;
-    return ok;
-}
-
-// The settings file, read and written through a private copy. QSettings shares
-// one cache per path across the process and trusts size and modification time,
-// so reading the real file through it could serve a stale view of a file that
-// another process replaced within the same clock tick; and a failed sync leaves
-// its pending changes in that cache for the next reader. A fresh scratch path
-// each time never meets either.
-class SettingsCopy
-{
-public:
-    // False when the file exists but cannot be read or parsed.
-    bool load(const QString &path)
-    {
-        if (!m_dir.isValid())
-            return false;
-        QByteArray contents;
-        if (QFileInfo::exists(path)) {
-            QFile file(path);
-            if (!file.open(QIODevice::ReadOnly))
-                return false;
-            contents = file.readAll();
-            if (file.error() != QFileDevice::NoError)
-                return false;
-        }
-        QFile scratch(scratchPath());
-        if (!scratch.open(QIODevice::WriteOnly) || scratch.write(contents) != contents.size() ||
-            !scratch.flush())
-            return false;
-        scratch.close();
-        m_settings = std::make_unique<QSettings>(scratchPath(), QSettings::IniFormat);
-        return m_settings->status() == QSettings::NoError;
-    }
-
-    QSettings &settings() { return *m_settings; }
-
-    // Replaces the file as a whole: a failure at any point leaves the old one.
-    bool saveTo(const QString &path)
-    {
-        m_settings->sync();
-        if (m_settings->status() != QSettings::NoError)
-            return false;
-        QFile scratch(scratchPath());
-        if (!scratch.open(QIODevice::ReadOnly))
-            return false;
-        const QByteArray contents = scratch.readAll();
-        if (scratch.error() != QFileDevice::NoError || !readsBackAsSet(contents))
-            return false;
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
-            return false;
-        return file.commit();
-    }
-
-private:
-    QString scratchPath() const { return m_dir.filePath(QStringLiteral("settings.ini")); }
-
-    // QSettings reports a short write (a full disk, a file size limit) as
-    // success, so what reached the disk is parsed again, through a path of its
-    // own, and stored only if it says what was set.
-    bool readsBackAsSet(const QByteArray &contents) const
-    {
-        const QString checkPath = m_dir.filePath(QStringLiteral("check.ini"));
-        QFile check(checkPath);
-        if (!check.open(QIODevice::WriteOnly) || check.write(contents) != contents.size() ||
-            !check.flush())
-            return false;
-        check.close();
-        const QSettings reread(checkPath, QSettings::IniFormat);
-        const QStringList keys = m_settings->allKeys();
-        if (reread.status() != QSettings::NoError || reread.allKeys() != keys)
-            return false;
-        for (const QString &key : keys) {
-            if (reread.value(key) != m_settings->value(key))
-                return false;
-        }
-        return true;
-    }
-
-    QTemporaryDir m_dir;
-    // Declared after the folder so it is gone before the folder is removed.
-    std::unique_ptr<QSettings> m_settings;
-};
-
-// Serialises read-modify-write cycles of the file across processes, so that two
-// writers never lose each other's options or notification counts.
-class WriteLock
-{
-public:
-    explicit WriteLock(const QString &path)
-        : m_folder(QFileInfo(path).absolutePath()), m_lock(path + QLatin1String(".lock"))
-    {
-    }
-
-    // Makes the file's folder on the way, as the first write needs it.
-    bool acquire() { return QDir().mkpath(m_folder) && m_lock.tryLock(kLockWaitMs); }
-
-private:
-    QString m_folder;
-    QLockFile m_lock;
-};
 
 // Checks the list before anything is read through it; the length is checked
 // first so that a shorter buffer is never read past its end.
@@ -232,7 +27,7 @@ INTERNET_PER_CONN_OPTION_LISTW *perConnectionList(LPVOID buffer, DWORD length)
     if (list->pszConnection != nullptr)
         return nullptr;
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
-        if (findOption(list->pOptions[i].dwOption) == nullptr) {
+        if (!isKnownOption(list->pOptions[i].dwOption)) {
             list->dwOptionError = i;
             return nullptr;
         }
@@ -242,6 +37,8 @@ INTERNET_PER_CONN_OPTION_LISTW *perConnectionList(LPVOID buffer, DWORD length)
 
 LPWSTR newWideString(const QString &text)
 {
+    if (text.isNull())
+        return nullptr;
     // A QString never needs more wchar_t units than UTF-16 code units.
     auto *buffer = new WCHAR[static_cast<size_t>(text.size()) + 1];
     const int written = text.toWCharArray(buffer);
@@ -249,64 +46,68 @@ LPWSTR newWideString(const QString &text)
     return buffer;
 }
 
+QString fromWideString(LPCWSTR text)
+{
+    return text == nullptr ? QString() : QString::fromWCharArray(text);
+}
+
 BOOL queryPerConnectionOptions(INTERNET_PER_CONN_OPTION_LISTW *list)
 {
-    SettingsCopy copy;
-    if (!copy.load(settingsPath()))
+    platform::InternetOptions options;
+    // Nothing is allocated before the read succeeds, so a FALSE leaks nothing and
+    // leaves the caller's values as they were.
+    if (!platform::proxyBackend().read(&options))
         return FALSE;
-    // Every stored option is checked, not only the requested ones: a file that
-    // is partly damaged is not the connection the user has.
-    StoredOption stored[std::size(kOptions)];
-    for (size_t i = 0; i < std::size(kOptions); ++i) {
-        if (!readStored(copy.settings(), kOptions[i], &stored[i]))
-            return FALSE;
-    }
-    // Nothing is allocated before this point, so every FALSE above leaks nothing
-    // and leaves the caller's values as they were.
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
-        INTERNET_PER_CONN_OPTIONW &option = list->pOptions[i];
-        const KnownOption *known = findOption(option.dwOption);
-        const StoredOption &value = stored[known - kOptions];
-        if (known->isString)
-            option.Value.pszValue = value.text.isNull() ? nullptr : newWideString(value.text);
-        else
-            option.Value.dwValue = value.number;
+        auto &value = list->pOptions[i].Value;
+        switch (list->pOptions[i].dwOption) {
+        case INTERNET_PER_CONN_FLAGS:
+            value.dwValue = options.flags;
+            break;
+        case INTERNET_PER_CONN_PROXY_SERVER:
+            value.pszValue = newWideString(options.proxyServer);
+            break;
+        case INTERNET_PER_CONN_PROXY_BYPASS:
+            value.pszValue = newWideString(options.proxyBypass);
+            break;
+        case INTERNET_PER_CONN_AUTOCONFIG_URL:
+            value.pszValue = newWideString(options.autoConfigUrl);
+            break;
+        default:
+            value.dwValue = options.autoDiscoveryFlags;
+            break;
+        }
     }
     return TRUE;
 }
 
 BOOL storePerConnectionOptions(const INTERNET_PER_CONN_OPTION_LISTW *list)
 {
-    const QString path = settingsPath();
-    WriteLock lock(path);
-    SettingsCopy copy;
-    if (!lock.acquire() || !copy.load(path))
-        return FALSE;
-    QSettings &settings = copy.settings();
+    platform::InternetOptions options;
+    options.present = 0;
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
-        const INTERNET_PER_CONN_OPTIONW &option = list->pOptions[i];
-        const KnownOption *known = findOption(option.dwOption);
-        const QString key = QLatin1String(known->key);
-        if (!known->isString)
-            settings.setValue(key, static_cast<uint>(option.Value.dwValue));
-        else if (option.Value.pszValue == nullptr)
-            settings.remove(key);
-        else
-            settings.setValue(key, QString::fromWCharArray(option.Value.pszValue));
+        const DWORD id = list->pOptions[i].dwOption;
+        const auto &value = list->pOptions[i].Value;
+        options.present |= 1u << id;
+        switch (id) {
+        case INTERNET_PER_CONN_FLAGS:
+            options.flags = value.dwValue;
+            break;
+        case INTERNET_PER_CONN_PROXY_SERVER:
+            options.proxyServer = fromWideString(value.pszValue);
+            break;
+        case INTERNET_PER_CONN_PROXY_BYPASS:
+            options.proxyBypass = fromWideString(value.pszValue);
+            break;
+        case INTERNET_PER_CONN_AUTOCONFIG_URL:
+            options.autoConfigUrl = fromWideString(value.pszValue);
+            break;
+        default:
+            options.autoDiscoveryFlags = value.dwValue;
+            break;
+        }
     }
-    return copy.saveTo(path) ? TRUE : FALSE;
-}
-
-BOOL countNotification(const char *key)
-{
-    const QString path = settingsPath();
-    WriteLock lock(path);
-    SettingsCopy copy;
-    qulonglong count = 0;
-    if (!lock.acquire() || !copy.load(path) || !readCounter(copy.settings(), key, &count))
-        return FALSE;
-    copy.settings().setValue(QLatin1String(key), count + 1);
-    return copy.saveTo(path) ? TRUE : FALSE;
+    return platform::proxyBackend().write(options) ? TRUE : FALSE;
 }
 
 } // namespace
@@ -334,9 +135,8 @@ BOOL InternetSetOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DW
         return list != nullptr ? storePerConnectionOptions(list) : FALSE;
     }
     case INTERNET_OPTION_SETTINGS_CHANGED:
-        return countNotification(kSettingsChangedKey);
     case INTERNET_OPTION_REFRESH:
-        return countNotification(kRefreshKey);
+        return platform::proxyBackend().notify(dwOption) ? TRUE : FALSE;
     default:
         return FALSE;
     }

@@ -111,6 +111,12 @@ void endProcessesByImageName(const QString &imageName);
 using ProcessEnder = std::function<void(const QString &imageName)>;
 ProcessEnder setProcessEnder(ProcessEnder ender);
 
+// The bypass list a query gives back on the Linux desktops after this one was
+// written: "<local>" left out, IPv4 prefixes such as "10.*" as CIDR ("10.0.0.0/8"),
+// every other entry as it was, joined with ';'. Applied to its own result it
+// changes nothing.
+QString desktopBypassList(const QString &wininetBypass);
+
 #ifndef Q_OS_WIN
 // Moves the stand-in tick counter for tests of the one-second pacing and the
 // wrap-around: the offset is added to the monotonic clock; a fixed value, while

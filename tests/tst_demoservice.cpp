@@ -95,7 +95,7 @@ void tst_DemoService::nodesFile_data()
 {
     QTest::addColumn<QByteArray>("contents");
     QTest::addColumn<int>("nodes");
-    QTest::addColumn<QString>("last");       // tag, id bytes, country|info of the last node
+    QTest::addColumn<QString>("last");       // [*]tag, id bytes, country|info of the last node
     QTest::addColumn<QStringList>("errors"); // the start of each error, in order
 
     QTest::newRow("plain lines") << QByteArray(
@@ -113,6 +113,8 @@ void tst_DemoService::nodesFile_data()
         << "2 0500 日本|" << QStringList{"line 1:", "line 4:", "line 6:", "line 7:", "line 8:"};
     QTest::newRow("not UTF-8") << QByteArray("1 1 \xC3\x28\n2 2 美国\n") << 1 << "2 0200 美国|"
                                << QStringList{"line 1:"};
+    QTest::newRow("marked for a server") << QByteArray("*1 1 日本 a\n2 2 美国 b\n* 3 3 香港 c d\n")
+                                         << 3 << "*3 0300 香港|c d" << QStringList();
     QTest::newRow("empty file") << QByteArray() << 0 << QString() << QStringList{"no nodes"};
 
     // Each text field keeps its last byte for the terminating zero.
@@ -138,7 +140,9 @@ void tst_DemoService::nodesFile()
     QCOMPARE(result.nodes.size(), nodes);
     if (nodes > 0) {
         const NodeRecord &node = result.nodes.last();
-        QCOMPARE(QStringLiteral("%1 %2 %3|%4")
+        const bool served = result.served.contains(nodes - 1);
+        QCOMPARE(QStringLiteral("%1%2 %3 %4|%5")
+                     .arg(QLatin1String(served ? "*" : ""))
                      .arg(node.tag)
                      .arg(QString::fromLatin1(
                          QByteArray(reinterpret_cast<const char *>(node.id), 2).toHex()))

@@ -1,5 +1,13 @@
-// The single-instance guard, with two real processes against each other.
+// The single-instance guard. This test process is the copy that runs; later
+// starts are real processes that hand their word over to it.
+#include "app/greenlarkmain.h"
+#include "app/myapplication.h"
+#include "mainwindow/cmainwindow.h"
+#include "platform/exitsignals.h"
+#include "testsupport.h"
+
 #include <QDir>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QtTest>
 
@@ -10,9 +18,40 @@ QString probePath()
     return QString::fromLocal8Bit(qgetenv("GREENLARK_GUARDPROBE"));
 }
 
-QString socketFile()
+// The debug lines of this process, as the guard writes them.
+QStringList g_log;
+QtMessageHandler g_previousHandler = nullptr;
+
+void recordMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    return QDir::tempPath() + QStringLiteral("/localserver");
+    g_log << text;
+    g_previousHandler(type, context, text);
+}
+
+QStringList handedOverWords()
+{
+    QStringList words;
+    for (const QString &line : qAsConst(g_log)) {
+        if (line.startsWith(QLatin1String("The value is:")))
+            words << line.mid(13).trimmed();
+    }
+    return words;
+}
+
+// A later start: hands its last argument over and leaves with 0.
+void startLaterCopy(const QStringList &arguments, const QString &tempDir = QDir::tempPath())
+{
+    QProcess later;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), tempDir);
+    later.setProcessEnvironment(environment);
+    later.start(probePath(), arguments);
+    QVERIFY(later.waitForFinished(20000));
+    QCOMPARE(later.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(later.exitCode(), 0);
+    QVERIFY(later.readAllStandardError().contains("Connected server,program will quit"));
+    // It never becomes a copy that runs.
+    QVERIFY(!later.readAllStandardOutput().contains("guard ready"));
 }
 
 } // namespace
@@ -22,108 +61,115 @@ class tst_Guard : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
-    void cleanup();
     void laterStartHandsOverItsLastArgument_data();
     void laterStartHandsOverItsLastArgument();
+    void silentClientHoldsNothingUp();
     void staleSocketOfAKilledCopyIsTakenOver();
-
-private:
-    void startFirstCopy();
-    QString firstCopyLog();
-
-    QProcess m_first;
-    QByteArray m_firstLog;
 };
+
+void tst_Guard::initTestCase()
+{
+    QVERIFY2(QFileInfo::exists(probePath()), "GREENLARK_GUARDPROBE names no program");
+    qApp->setQuitOnLastWindowClosed(false);
+    g_previousHandler = qInstallMessageHandler(recordMessage);
+}
 
 void tst_Guard::init()
 {
-    QVERIFY2(QFileInfo::exists(probePath()), "GREENLARK_GUARDPROBE names no program");
-    m_firstLog.clear();
-    QFile::remove(socketFile());
-}
-
-void tst_Guard::cleanup()
-{
-    if (m_first.state() != QProcess::NotRunning) {
-        m_first.kill();
-        m_first.waitForFinished(5000);
-    }
-    QFile::remove(socketFile());
-}
-
-void tst_Guard::startFirstCopy()
-{
-    m_first.setProgram(probePath());
-    m_first.start();
-    QVERIFY(m_first.waitForStarted(5000));
-    QByteArray output;
-    QTRY_VERIFY_WITH_TIMEOUT((output += m_first.readAllStandardOutput()).contains("guard ready"),
-                             10000);
-    QVERIFY(firstCopyLog().contains("Can't connect to server,build a server"));
-}
-
-QString tst_Guard::firstCopyLog()
-{
-    m_firstLog += m_first.readAllStandardError();
-    return QString::fromUtf8(m_firstLog);
+    g_log.clear();
 }
 
 void tst_Guard::laterStartHandsOverItsLastArgument_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("logged");
+    QTest::addColumn<QString>("word");
 
-    QTest::newRow("one argument") << QStringList{"open"} << "The value is: open";
-    QTest::newRow("last of several")
-        << QStringList{"first", "second", "third"} << "The value is: third";
-    QTest::newRow("only the first word")
-        << QStringList{"hello big world"} << "The value is: hello\n";
-    QTest::newRow("no argument") << QStringList{} << "The value is: \n";
+    QTest::newRow("one argument") << QStringList{"open"} << "open";
+    QTest::newRow("last of several") << QStringList{"first", "second", "third"} << "third";
+    QTest::newRow("only the first word") << QStringList{"hello big world"} << "hello";
+    QTest::newRow("no argument") << QStringList{} << "";
 }
 
 void tst_Guard::laterStartHandsOverItsLastArgument()
 {
     QFETCH(QStringList, arguments);
-    QFETCH(QString, logged);
+    QFETCH(QString, word);
 
-    startFirstCopy();
-    if (QTest::currentTestFailed())
-        return;
+    ProcessEndRecorder recorder;
+    CMainWindow window;
+    ExitSignals exitSignals;
+    connectWindow(*qobject_cast<MyApplication *>(qApp), exitSignals, window);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.setWindowState(Qt::WindowMinimized);
 
-    QProcess second;
-    second.start(probePath(), arguments);
-    QVERIFY(second.waitForFinished(20000));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
-    QVERIFY(second.readAllStandardError().contains("Connected server,program will quit"));
-    // The later copy never becomes a running copy.
-    QVERIFY(!second.readAllStandardOutput().contains("guard ready"));
+    startLaterCopy(arguments);
+    QTRY_COMPARE(handedOverWords(), QStringList{word});
+    // The user started it again to find it: the window comes up.
+    QTRY_VERIFY(window.isVisible() && !window.isMinimized());
+}
 
-    QTRY_VERIFY_WITH_TIMEOUT(firstCopyLog().contains(logged), 10000);
-    QCOMPARE(m_first.state(), QProcess::Running);
+void tst_Guard::silentClientHoldsNothingUp()
+{
+    QLocalSocket silent;
+    silent.connectToServer(QCoreApplication::applicationName());
+    QVERIFY(silent.waitForConnected(5000));
+    QLocalSocket talking;
+    talking.connectToServer(QCoreApplication::applicationName());
+    QVERIFY(talking.waitForConnected(5000));
+    talking.write("next ");
+    talking.flush();
+
+    // The silent one came first, yet the word of the next is taken at once; a
+    // guard that waited on the silent one would log its empty word first.
+    QTRY_VERIFY(handedOverWords().contains("next"));
+    QCOMPARE(handedOverWords().first(), QStringLiteral("next"));
+    // It is given up on in the end, all the same.
+    QTRY_COMPARE_WITH_TIMEOUT(handedOverWords(), (QStringList{"next", ""}), 5000);
 }
 
 void tst_Guard::staleSocketOfAKilledCopyIsTakenOver()
 {
-    startFirstCopy();
-    if (QTest::currentTestFailed())
-        return;
-    m_first.kill();
-    QVERIFY(m_first.waitForFinished(5000));
-    QVERIFY2(QFileInfo::exists(socketFile()), "a killed copy leaves its socket file");
+    // A private folder: the copies here are not this process's.
+    QTemporaryDir elsewhere;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), elsewhere.path());
+    const auto startFirst = [&](QProcess &first) {
+        first.setProcessEnvironment(environment);
+        first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        first.start(probePath(), QStringList());
+        QVERIFY(first.waitForStarted(5000));
+        QByteArray output;
+        QTRY_VERIFY_WITH_TIMEOUT((output += first.readAllStandardOutput()).contains("guard ready"),
+                                 10000);
+    };
+
+    QProcess killed;
+    startFirst(killed);
+    killed.kill();
+    QVERIFY(killed.waitForFinished(5000));
+    QVERIFY2(QFileInfo::exists(elsewhere.filePath("localserver")),
+             "a killed copy leaves its socket file");
 
     // Nobody answers on the stale socket, so the next start must run, not leave.
-    startFirstCopy();
-    if (QTest::currentTestFailed())
-        return;
-
-    QProcess second;
-    second.start(probePath(), {"again"});
-    QVERIFY(second.waitForFinished(20000));
-    QCOMPARE(second.exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(firstCopyLog().contains("The value is: again"), 10000);
+    QProcess next;
+    startFirst(next);
+    startLaterCopy({"again"}, elsewhere.path());
+    QCOMPARE(next.state(), QProcess::Running);
+    next.kill();
+    next.waitForFinished(5000);
 }
 
-QTEST_GUILESS_MAIN(tst_Guard)
+int main(int argc, char *argv[])
+{
+    // The application object of the copy that runs, guard and all.
+    MyApplication app(argc, argv);
+    if (app.isRunning())
+        qFatal("another copy runs in this test's folder");
+    tst_Guard test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_guard.moc"

@@ -99,7 +99,10 @@ private slots:
 
     void trayVisibility_data();
     void trayVisibility();
+    void failuresAreSaid_data();
+    void failuresAreSaid();
     void trayQuitClosesTheWindow();
+    void startAtLogin();
     void fixedSizeWithoutMaximise();
 
     void teardownOrder();
@@ -286,8 +289,8 @@ void tst_MainWindow::exitRestoresOptionsOfTheStart()
     QCOMPARE(internetSetting("DefaultConnection/AutoConfigUrl").toString(),
              QStringLiteral("http://wpad/wpad.dat"));
     QCOMPARE(internetSetting("DefaultConnection/AutoDiscoveryFlags").toInt(), 13);
-    // The restore tells nobody.
-    QCOMPARE(notifications(), 2);
+    // The restore tells running programs, as every other write does.
+    QCOMPARE(notifications(), 3);
 }
 
 void tst_MainWindow::firstOkWithoutStoredModeWritesAndApplies()
@@ -427,21 +430,27 @@ void tst_MainWindow::portRange()
 void tst_MainWindow::trayVisibility_data()
 {
     QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("withTray");
     QTest::addColumn<bool>("visible");
 
-    QTest::newRow("minimised") << int(Qt::WindowMinimized) << false;
-    QTest::newRow("maximised") << int(Qt::WindowMaximized) << false;
+    QTest::newRow("minimised") << int(Qt::WindowMinimized) << true << false;
+    QTest::newRow("maximised") << int(Qt::WindowMaximized) << true << false;
     QTest::newRow("minimised and maximised")
-        << int(Qt::WindowMinimized | Qt::WindowMaximized) << true;
-    QTest::newRow("full screen") << int(Qt::WindowFullScreen) << true;
+        << int(Qt::WindowMinimized | Qt::WindowMaximized) << true << true;
+    QTest::newRow("full screen") << int(Qt::WindowFullScreen) << true << true;
+    // Nothing could bring a hidden window back.
+    QTest::newRow("minimised, no tray") << int(Qt::WindowMinimized) << false << true;
 }
 
 void tst_MainWindow::trayVisibility()
 {
     QFETCH(int, state);
+    QFETCH(bool, withTray);
     QFETCH(bool, visible);
 
     ProcessEndRecorder recorder;
+    setTrayAvailableForTests(withTray);
+    auto noTrayOverride = qScopeGuard([] { setTrayAvailableForTests(std::nullopt); });
     CMainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -462,6 +471,60 @@ void tst_MainWindow::trayVisibility()
     QCOMPARE(window.windowState(), Qt::WindowNoState);
 }
 
+void tst_MainWindow::failuresAreSaid_data()
+{
+    QTest::addColumn<QString>("broken"); // "settings", "store", "store lock"
+    QTest::addColumn<bool>("beforeStart");
+    QTest::addColumn<QString>("tip");
+
+    QTest::newRow("store unreadable at start")
+        << "store" << true << QStringLiteral("初始化完成，但无法读取系统代理设置");
+    QTest::newRow("store unwritable at start")
+        << "store lock" << true << QStringLiteral("初始化完成，但无法设置系统代理");
+    QTest::newRow("store unwritable on OK") << "store lock" << false
+                                            << QStringLiteral("监听端口：1300,代理模式：全局模式"
+                                                              "（无法设置系统代理）");
+    QTest::newRow("settings unwritable on OK")
+        << "settings" << false
+        << QStringLiteral("监听端口：1300,代理模式：全局模式（无法保存到%1，仅本次运行有效）")
+               .arg(proxySettingsPath());
+}
+
+void tst_MainWindow::failuresAreSaid()
+{
+    QFETCH(QString, broken);
+    QFETCH(bool, beforeStart);
+    QFETCH(QString, tip);
+
+    // Folders where files should be: they can be neither read nor written.
+    const auto breakIt = [&broken] {
+        const QString folder = broken == QLatin1String("settings") ? proxySettingsPath()
+                               : broken == QLatin1String("store")
+                                   ? internetSettingsPath()
+                                   : internetSettingsPath() + QLatin1String(".lock");
+        QVERIFY(QDir().mkpath(folder));
+    };
+    auto repair = qScopeGuard([] {
+        QDir(proxySettingsPath()).removeRecursively();
+        QDir(internetSettingsPath() + QLatin1String(".lock")).removeRecursively();
+    });
+    ProcessEndRecorder recorder;
+    if (beforeStart)
+        breakIt();
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot"));
+    CMainWindow window;
+    if (!beforeStart) {
+        breakIt();
+        child<QLineEdit>(window, "m_lePort")->setText("1300");
+        clickOk(window);
+    }
+    QCOMPARE(tipsMessage(window), tip);
+    // What could be applied holds for this run.
+    if (broken == QLatin1String("settings"))
+        QCOMPARE(internetSetting("DefaultConnection/ProxyServer").toString(),
+                 QStringLiteral("127.0.0.1:1300"));
+}
+
 void tst_MainWindow::trayQuitClosesTheWindow()
 {
     ProcessEndRecorder recorder;
@@ -472,12 +535,50 @@ void tst_MainWindow::trayQuitClosesTheWindow()
     auto *tray = window.findChild<QSystemTrayIcon *>();
     QMenu *menu = tray->contextMenu();
     QVERIFY(menu);
-    QCOMPARE(menu->actions().size(), 1);
-    QAction *quit = menu->actions().first();
+    QAction *quit = menu->actions().last();
     QCOMPARE(quit->text(), QStringLiteral("退出"));
 
     quit->trigger();
     QVERIFY(!window.isVisible());
+}
+
+void tst_MainWindow::startAtLogin()
+{
+    ProcessEndRecorder recorder;
+    CMainWindow window;
+    QMenu *menu = window.findChild<QSystemTrayIcon *>()->contextMenu();
+    QAction *action = nullptr;
+    for (QAction *candidate : menu->actions()) {
+        if (candidate->text() == QStringLiteral("开机启动"))
+            action = candidate;
+    }
+    QVERIFY(action && action->isCheckable() && !action->isChecked());
+    const QString entry =
+        qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/autostart/greenlark.desktop");
+
+    action->trigger();
+    QVERIFY(action->isChecked());
+    QVERIFY(fileBytes(entry).contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8() +
+                                      "\n"));
+    action->trigger();
+    QVERIFY(!action->isChecked());
+    QVERIFY(!QFileInfo::exists(entry));
+
+    // What is there at each opening, whoever put it there.
+    QFile(entry).open(QIODevice::WriteOnly);
+    emit menu->aboutToShow();
+    QVERIFY(action->isChecked());
+    QFile::remove(entry);
+    emit menu->aboutToShow();
+    QVERIFY(!action->isChecked());
+
+    // A failed write is said, and claims nothing.
+    QVERIFY(QDir().mkpath(entry));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot be changed"));
+    action->trigger();
+    QVERIFY(!action->isChecked());
+    QVERIFY(tipsMessage(window).startsWith(QStringLiteral("无法设置开机启动")));
+    QVERIFY(QDir(entry).removeRecursively());
 }
 
 void tst_MainWindow::fixedSizeWithoutMaximise()

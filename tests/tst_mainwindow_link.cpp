@@ -2,14 +2,19 @@
 // on the control port: the road from a node list to a running proxy.
 #include "link/controlframe.h"
 #include "link/controlmessages.h"
+#include "link/tcpserver.h"
 #include "mainwindow/cmainwindow.h"
 #include "testsupport.h"
 #include "tools/servicepeer.h"
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
 #include <QStackedWidget>
+#include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
@@ -41,6 +46,51 @@ QVector<NodeRecord> nodes(int count)
                                             QByteArray(countries[i % 5]) + QByteArray::number(i)));
     }
     return list;
+}
+
+// The tray menu as a person reads it: "x" marks a checked entry, "-" a disabled
+// one, ">" a submenu, whose entries follow indented.
+QStringList menuLines(const QMenu *menu, const QString &indent = QString())
+{
+    QStringList lines;
+    for (const QAction *action : menu->actions()) {
+        if (action->isSeparator()) {
+            lines << indent + QStringLiteral("---");
+            continue;
+        }
+        QString line = indent + action->text();
+        if (action->isChecked())
+            line += QStringLiteral(" x");
+        if (!action->isEnabled())
+            line += QStringLiteral(" -");
+        if (action->menu()) {
+            lines << line + QStringLiteral(" >");
+            lines << menuLines(action->menu(), indent + QStringLiteral("  "));
+            continue;
+        }
+        lines << line;
+    }
+    return lines;
+}
+
+QAction *findAction(const QMenu *menu, const QString &text)
+{
+    for (QAction *action : menu->actions()) {
+        if (action->text() == text)
+            return action;
+        QAction *inside = action->menu() ? findAction(action->menu(), text) : nullptr;
+        if (inside)
+            return inside;
+    }
+    return nullptr;
+}
+
+QAction *menuAction(const QMenu *menu, const QString &text)
+{
+    QAction *action = findAction(menu, text);
+    if (!action)
+        qFatal("no menu entry %s", qPrintable(text));
+    return action;
 }
 
 // Counts the ticks of one window's own timer, and finds that timer: it is a
@@ -91,6 +141,7 @@ private slots:
     void burstDrainsAndTheNewestListWins();
     void stoppedTickWakes_data();
     void stoppedTickWakes();
+    void selectionByDoubleClick_data();
     void selectionByDoubleClick();
     void selectionByOkTakesTheHighestRow();
     void selectionWithoutANode_data();
@@ -101,6 +152,9 @@ private slots:
     void changedPortIsSentAndStopsTheProxy();
     void labelDoubleClickAndRefreshRequestNodes();
     void wrappedTickCounterPassesAtOnce();
+    void trayMenuFollowsTheWindow();
+    void trayDoesWhatTheWindowDoes_data();
+    void trayDoesWhatTheWindowDoes();
 
 private:
     void connectPeer();
@@ -114,6 +168,7 @@ private:
     QString tips() const;
     bool tickAsleep() const { return m_ticks->timer && !m_ticks->timer->isActive(); }
     QTableWidget *table() { return child<QTableWidget>("m_twNodeList"); }
+    QMenu *trayMenu() { return m_window->findChild<QSystemTrayIcon *>()->contextMenu(); }
 
     std::unique_ptr<ProcessEndRecorder> m_recorder;
     std::unique_ptr<ServicePeer> m_peer;
@@ -382,18 +437,32 @@ void tst_MainWindowLink::stoppedTickWakes()
     QTRY_VERIFY(tickAsleep());
 }
 
+void tst_MainWindowLink::selectionByDoubleClick_data()
+{
+    QTest::addColumn<bool>("byEnter");
+    QTest::newRow("double-click") << false;
+    QTest::newRow("Enter") << true;
+}
+
 void tst_MainWindowLink::selectionByDoubleClick()
 {
+    QFETCH(bool, byEnter);
     connectPeer();
     deliverNodes(3);
     child<QPushButton>("m_btnNode")->click();
     QCOMPARE(nextMessage(), kRequestNodes);
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 
-    QWidget *viewport = table()->viewport();
-    const QPoint cell = table()->visualItemRect(table()->item(1, 1)).center();
-    QTest::mouseClick(viewport, Qt::LeftButton, {}, cell);
-    QTest::mouseDClick(viewport, Qt::LeftButton, {}, cell);
+    if (byEnter) {
+        table()->setFocus();
+        table()->setCurrentCell(1, 1);
+        QTest::keyClick(table(), Qt::Key_Return);
+    } else {
+        QWidget *viewport = table()->viewport();
+        const QPoint cell = table()->visualItemRect(table()->item(1, 1)).center();
+        QTest::mouseClick(viewport, Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, cell);
+    }
 
     QCOMPARE(nextMessage(), bytes({4, 0, 0, 0, 3, 0, 0, 0, 11, 0x02, 0x02}));
     QCOMPARE(child<QLabel>("m_lbNodeName")->text(), control::fieldText(nodes(3).at(1).country));
@@ -490,6 +559,13 @@ void tst_MainWindowLink::runButtonStartsAndStops()
     QCOMPARE(nextMessage(), kStop);
     QCOMPARE(run->text(), QStringLiteral("启动"));
     QCOMPARE(run->styleSheet(), QStringLiteral("background-color: rgb(245, 245, 245);"));
+
+    // The link is gone before the tick has seen it: the service was told
+    // nothing, so the button claims nothing.
+    m_window->findChild<TcpServer *>()->closeServer();
+    run->click();
+    QCOMPARE(tips(), QStringLiteral("服务未连接，无法启动"));
+    QCOMPARE(run->text(), QStringLiteral("启动"));
 }
 
 void tst_MainWindowLink::selectingWhileRunningStopsAfterSelectNode()
@@ -580,6 +656,101 @@ void tst_MainWindowLink::wrappedTickCounterPassesAtOnce()
     m_tick = 0x10;
     platform::setFixedTickCount(m_tick);
     QCOMPARE(nextMessage(), kRequestNodes);
+}
+
+void tst_MainWindowLink::trayMenuFollowsTheWindow()
+{
+    connectPeer();
+    const QStringList empty = {"[请选择节点] · 已停止 -",
+                               "启动",
+                               "节点 - >",
+                               "模式 >",
+                               "  PAC模式",
+                               "  全局模式 x",
+                               "开机启动",
+                               "---",
+                               "退出"};
+    QCOMPARE(menuLines(trayMenu()), empty);
+
+    // At most 20 nodes; the rest are on the node page.
+    deliverNodes(22);
+    QStringList lines = menuLines(trayMenu());
+    QCOMPARE(lines.mid(3, 3), QStringList({"  日本0 info", "  美国1 info", "  新加坡2 info"}));
+    QCOMPARE(lines.mid(21, 4), QStringList({"  香港18 info", "  德国19 info", "  ---", "  更多…"}));
+
+    table()->selectRow(1);
+    child<QPushButton>("m_btnNode_ok")->click();
+    child<QPushButton>("m_btnRun")->click();
+    lines = menuLines(trayMenu());
+    QCOMPARE(lines.mid(0, 2), QStringList({"美国1 info · 运行中 -", "停止"}));
+    QCOMPARE(lines.at(4), QStringLiteral("  美国1 info x"));
+
+    m_peer->disconnectFromFrontEnd();
+    QTRY_COMPARE(menuLines(trayMenu()), empty);
+
+    // 更多… opens the node page and asks for nodes, as its button does.
+    m_peer->clearReceived();
+    m_taken = 0;
+    connectPeer();
+    deliverNodes(21);
+    menuAction(trayMenu(), "更多…")->trigger();
+    QCOMPARE(child<QStackedWidget>("m_swFun")->currentWidget()->objectName(),
+             QStringLiteral("m_nodePage"));
+    QCOMPARE(nextMessage(), kRequestNodes);
+}
+
+void tst_MainWindowLink::trayDoesWhatTheWindowDoes_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::newRow("pick a node") << "node";
+    QTest::newRow("pick PAC mode") << "mode";
+}
+
+void tst_MainWindowLink::trayDoesWhatTheWindowDoes()
+{
+    QFETCH(QString, what);
+
+    // What the service heard, what is stored, what the window shows.
+    const auto outcome = [&](bool fromTray) {
+        cleanup();
+        init();
+        connectPeer();
+        deliverNodes(3);
+        child<QPushButton>("m_btnRun")->click(); // refused: no node yet
+        if (what == QLatin1String("node")) {
+            table()->selectRow(0);
+            child<QPushButton>("m_btnNode_ok")->click();
+            child<QPushButton>("m_btnRun")->click();
+            if (fromTray) {
+                menuAction(trayMenu(), "新加坡2 info")->trigger();
+            } else {
+                table()->selectRow(2);
+                emit table()->itemDoubleClicked(table()->item(2, 1));
+            }
+        } else if (fromTray) {
+            menuAction(trayMenu(), "PAC模式")->trigger();
+        } else {
+            child<QPushButton>("m_btnSetting")->click();
+            child<QRadioButton>("m_rbPac")->click();
+            child<QPushButton>("m_btnSetting_ok")->click();
+        }
+        child<QPushButton>("m_btnNode_flush")->click();
+        QStringList seen;
+        for (QByteArray message = nextMessage(); message != kRequestNodes; message = nextMessage())
+            seen << QString::fromLatin1(message.toHex(' '));
+        const QSettings stored(proxySettingsPath(), QSettings::IniFormat);
+        QString pacUrl = internetSetting("DefaultConnection/AutoConfigUrl").toString();
+        pacUrl.chop(14); // the time of the start
+        seen << tips() << child<QLabel>("m_lbNodeName")->text()
+             << child<QPushButton>("m_btnRun")->text()
+             << child<QStackedWidget>("m_swFun")->currentWidget()->objectName()
+             << stored.value("ListenPort").toString() << stored.value("ProxyMode").toString()
+             << internetSetting("DefaultConnection/Flags").toString() << pacUrl
+             << QString::number(child<QRadioButton>("m_rbPac")->isChecked());
+        return seen;
+    };
+    const QStringList byWindow = outcome(false);
+    QCOMPARE(outcome(true), byWindow);
 }
 
 QTEST_MAIN(tst_MainWindowLink)

@@ -1,14 +1,23 @@
 // greenlark-demo-service: stands in for the proxy service at the far end of the
-// control link, so the front-end can be tried without it. It carries no
-// traffic; it answers, serves the PAC file and says what it hears.
+// control link, so the front-end can be tried without it. It answers, serves
+// the PAC file and says what it hears; given a proxy core (--core), it also
+// carries traffic through real node servers.
+#include "tools/coreconfig.h"
 #include "tools/nodesfile.h"
 #include "tools/pacserver.h"
+#include "tools/proxycores.h"
 #include "tools/servicepeer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QTextStream>
+#include <QTimer>
+
+#include <csignal>
+#include <memory>
 
 namespace {
 
@@ -20,6 +29,17 @@ void say(QTextStream &stream, const QString &line)
 {
     stream << line << Qt::endl;
 }
+
+// A signal handler may do no more than note the signal; the event loop looks
+// at the note and ends the demo in order, cores first.
+volatile std::sig_atomic_t g_quitSignal = 0;
+
+extern "C" void noteQuitSignal(int signal)
+{
+    g_quitSignal = signal;
+}
+
+constexpr int kQuitCheckMs = 50;
 
 } // namespace
 
@@ -53,7 +73,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption sampleOption(
         QStringLiteral("print-sample-nodes"),
         QStringLiteral("Print the built-in nodes as a nodes file and exit."));
-    parser.addOptions({portOption, nodesOption, heartbeatOption, sampleOption});
+    const QCommandLineOption coreOption(
+        QStringLiteral("core"),
+        QStringLiteral("Proxy core (v2ray) to run node servers and the proxy with."),
+        QStringLiteral("path"));
+    const QCommandLineOption internetOption(
+        QStringLiteral("allow-internet"),
+        QStringLiteral("Let the node servers reach any address, not only loopback and "
+                       "198.18.0.0/15."));
+    parser.addOptions(
+        {portOption, nodesOption, heartbeatOption, sampleOption, coreOption, internetOption});
     parser.process(app);
 
     if (parser.isSet(sampleOption)) {
@@ -78,11 +107,25 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    QVector<NodeRecord> nodes = nodesfile::sampleNodes();
+    QString corePath;
+    if (parser.isSet(coreOption)) {
+        const QString given = parser.value(coreOption);
+        corePath = given.contains(QLatin1Char('/')) ? given : QStandardPaths::findExecutable(given);
+        if (corePath.isEmpty() || !QFileInfo(corePath).isExecutable() ||
+            QFileInfo(corePath).isDir()) {
+            say(err, QStringLiteral("--core: %1 is not an executable file").arg(given));
+            return 2;
+        }
+    } else if (parser.isSet(internetOption)) {
+        say(err, QStringLiteral("--allow-internet: only with --core"));
+        return 2;
+    }
+
+    nodesfile::ParseResult parsed = nodesfile::parseNodes(nodesfile::sampleNodesText());
     QString nodesSource = QStringLiteral("built-in sample");
     if (parser.isSet(nodesOption)) {
         const QString path = parser.value(nodesOption);
-        const nodesfile::ParseResult parsed = nodesfile::readNodesFile(path);
+        parsed = nodesfile::readNodesFile(path);
         for (const QString &warning : parsed.warnings)
             say(err, QStringLiteral("%1: %2").arg(path, warning));
         if (!parsed.ok()) {
@@ -90,10 +133,12 @@ int main(int argc, char *argv[])
                 say(err, QStringLiteral("%1: %2").arg(path, error));
             return 1;
         }
-        nodes = parsed.nodes;
         nodesSource = path;
     }
+    const QVector<NodeRecord> &nodes = parsed.nodes;
 
+    // Declared before the peer, so it outlives every connection made to it.
+    std::unique_ptr<ProxyCores> cores;
     ServicePeer peer;
     PacServer pac;
     peer.setNodes(nodes);
@@ -107,8 +152,11 @@ int main(int argc, char *argv[])
         retryAnnounced = false;
         say(out, QStringLiteral("connected to %1").arg(address));
     });
-    QObject::connect(&peer, &ServicePeer::disconnected,
-                     [&] { say(out, QStringLiteral("link lost, reconnecting")); });
+    QObject::connect(&peer, &ServicePeer::disconnected, [&] {
+        say(out, QStringLiteral("link lost, reconnecting"));
+        if (cores)
+            cores->linkLost();
+    });
     QObject::connect(&peer, &ServicePeer::connectFailed, [&](const QString &reason) {
         if (retryAnnounced)
             return;
@@ -143,6 +191,39 @@ int main(int argc, char *argv[])
 
     say(out,
         QStringLiteral("greenlark demo service: %1 nodes (%2)").arg(nodes.size()).arg(nodesSource));
+
+    QTimer quitCheck;
+    if (!corePath.isEmpty()) {
+        const bool allowInternet = parser.isSet(internetOption);
+        cores.reset(new ProxyCores(corePath, allowInternet));
+        QObject::connect(cores.get(), &ProxyCores::line,
+                         [&](const QString &line) { say(out, line); });
+        QObject::connect(&peer, &ServicePeer::listenPortSet, cores.get(),
+                         &ProxyCores::setListenPort);
+        QObject::connect(&peer, &ServicePeer::nodeSelected, cores.get(), &ProxyCores::selectNode);
+        QObject::connect(&peer, &ServicePeer::proxySwitched, cores.get(), &ProxyCores::switchProxy);
+        say(out, QStringLiteral("proxy core %1; node servers reach %2")
+                     .arg(corePath, allowInternet
+                                        ? QStringLiteral("any address (--allow-internet)")
+                                        : coreconfig::allowedRanges().join(QStringLiteral(", ")) +
+                                              QStringLiteral(" only")));
+        if (!cores->startNodeServers(nodesfile::servedNodes(parsed)))
+            return 1;
+
+        // Everything the demo started ends with it.
+        std::signal(SIGTERM, noteQuitSignal);
+        std::signal(SIGINT, noteQuitSignal);
+        QObject::connect(&quitCheck, &QTimer::timeout, [&] {
+            if (g_quitSignal == 0)
+                return;
+            say(out, QStringLiteral("signal %1: ending the proxy cores").arg(int(g_quitSignal)));
+            quitCheck.stop();
+            cores.reset();
+            app.quit();
+        });
+        quitCheck.start(kQuitCheckMs);
+    }
+
     say(out, QStringLiteral("connecting to %1").arg(address));
     peer.connectToFrontEnd(quint16(port));
     return app.exec();

@@ -11,6 +11,8 @@ namespace {
 // argument (a disk image, a log) from being read into memory whole.
 constexpr qint64 kMaxFileSize = 1024 * 1024;
 
+constexpr int kDefaultServedNodes = 4;
+
 const QByteArray kUtf8Bom("\xEF\xBB\xBF");
 
 bool isValidUtf8(const QByteArray &bytes)
@@ -103,8 +105,9 @@ ParseResult parseNodes(const QByteArray &contents)
             continue;
         }
 
+        const bool served = line.startsWith(QLatin1Char('*'));
         QString info;
-        const QStringList words = leadingWords(line, 3, &info);
+        const QStringList words = leadingWords(served ? line.mid(1) : line, 3, &info);
         if (words.size() < 3) {
             fail(QStringLiteral("expected \"tag id country [info]\", found %1").arg(quoted(line)));
             continue;
@@ -146,6 +149,8 @@ ParseResult parseNodes(const QByteArray &contents)
 
         const QByteArray country = fittedText(words.at(2), "country", lineNumber, &result.warnings);
         const QByteArray infoText = fittedText(info, "info", lineNumber, &result.warnings);
+        if (served)
+            result.served.append(result.nodes.size());
         result.nodes.append(control::makeNodeRecord(static_cast<quint8>(tag),
                                                     static_cast<quint16>(id), infoText, country));
     }
@@ -182,12 +187,13 @@ QByteArray sampleNodesText()
         "# Demo nodes: tag id country info\n"
         "# tag 0-255 and id 0-65535 name the node; country is shown in the table;\n"
         "# country and info keep at most 29 bytes of UTF-8.\n"
+        "# '*' before the tag: the node gets a server when the demo runs the proxy core.\n"
         "\n"
         "# Asia\n"
-        "1 1001 日本 tokyo-01 ws+tls\n"
+        "* 1 1001 日本 tokyo-01 ws+tls\n"
         "1 1002 日本 tokyo-02 ws+tls\n"
         "1 1003 日本 osaka-01 grpc\n"
-        "1 1004 香港 hkg-01 ws+tls\n"
+        "* 1 1004 香港 hkg-01 ws+tls\n"
         "1 1005 香港 hkg-02 tcp\n"
         "1 1006 新加坡 sin-01 ws+tls\n"
         "1 1007 新加坡 sin-02 grpc\n"
@@ -198,7 +204,7 @@ QByteArray sampleNodesText()
         "1 1012 印度尼西亚 jakarta-01 ws\n"
         "\n"
         "# Americas\n"
-        "2 2001 美国 los-angeles-01 ws+tls\n"
+        "* 2 2001 美国 los-angeles-01 ws+tls\n"
         "2 2002 美国 san-jose-01 grpc\n"
         "2 2003 美国 new-york-01 tcp\n"
         "2 2004 加拿大 toronto-01 ws+tls\n"
@@ -206,7 +212,7 @@ QByteArray sampleNodesText()
         "2 2006 墨西哥 mexico-city-01 ws\n"
         "\n"
         "# Europe\n"
-        "3 3001 德国 frankfurt-01 ws+tls\n"
+        "* 3 3001 德国 frankfurt-01 ws+tls\n"
         "3 3002 德国 berlin-01 tcp\n"
         "3 3003 英国 london-01 ws+tls\n"
         "3 3004 法国 paris-01 grpc\n"
@@ -225,6 +231,16 @@ QByteArray sampleNodesText()
 QVector<NodeRecord> sampleNodes()
 {
     return parseNodes(sampleNodesText()).nodes;
+}
+
+QVector<NodeRecord> servedNodes(const ParseResult &parsed)
+{
+    if (parsed.served.isEmpty())
+        return parsed.nodes.mid(0, kDefaultServedNodes);
+    QVector<NodeRecord> nodes;
+    for (int index : parsed.served)
+        nodes.append(parsed.nodes.at(index));
+    return nodes;
 }
 
 } // namespace nodesfile

@@ -22,13 +22,6 @@ QString hexOf(const QByteArray &bytes)
     return text;
 }
 
-QString nodeName(const NodeRecord &node)
-{
-    const QString info = control::fieldText(node.info);
-    const QString country = control::fieldText(node.country);
-    return info.isEmpty() ? country : country + QLatin1Char(' ') + info;
-}
-
 QString selectedNode(quint8 tag, quint16 id, const QVector<NodeRecord> &nodes)
 {
     for (const NodeRecord &node : nodes) {
@@ -39,6 +32,13 @@ QString selectedNode(quint8 tag, quint16 id, const QVector<NodeRecord> &nodes)
 }
 
 } // namespace
+
+QString nodeName(const NodeRecord &node)
+{
+    const QString info = control::fieldText(node.info);
+    const QString country = control::fieldText(node.country);
+    return info.isEmpty() ? country : country + QLatin1Char(' ') + info;
+}
 
 QString describeMessage(const QByteArray &message, const QVector<NodeRecord> &nodes)
 {
@@ -289,8 +289,15 @@ void ServicePeer::handleMessage(const QByteArray &message)
     m_received.append(message);
     const qint32 command = control::commandOf(message.constData(), message.size());
     emit messageReceived(message);
-    if (command == control::SetListenPort && message.size() >= kHeaderSize + 4)
-        emit listenPortSet(qFromLittleEndian<qint32>(message.constData() + kHeaderSize));
+    const QByteArray body = message.mid(kHeaderSize);
+    const auto *b = reinterpret_cast<const uchar *>(body.constData());
+    if (command == control::SetListenPort && body.size() >= 4)
+        emit listenPortSet(qFromLittleEndian<qint32>(b));
+    if (command == control::SelectNode && body.size() >= 3)
+        emit nodeSelected(b[0], qFromLittleEndian<quint16>(b + 1));
+    if (command == control::SwitchProxy && body.size() >= 1 &&
+        (b[0] == control::kSwitchStart || b[0] == control::kSwitchStop))
+        emit proxySwitched(b[0] == control::kSwitchStart);
     // The front-end sends no other code; anything else is not a request we know.
     if (command == control::RequestNodes && m_autoAnswer && isConnected() &&
         message.size() > kHeaderSize &&

@@ -19,6 +19,8 @@ class QTimer;
 // With `nodes`, a SelectNode also names the node it picks from them. Never
 // reads beyond the message, however short or malformed it is.
 QString describeMessage(const QByteArray &message, const QVector<NodeRecord> &nodes = {});
+// A node as the demo's lines name it: its country and info.
+QString nodeName(const NodeRecord &node);
 
 class ServicePeer : public QObject
 {
@@ -66,6 +68,9 @@ signals:
     void messageReceived(const QByteArray &message);
     // A SetListenPort arrived; the port as the front-end sent it, unchecked.
     void listenPortSet(qint32 port);
+    void nodeSelected(quint8 tag, quint16 id);
+    // SwitchProxy with action 1 (on) or 0; other actions mean nothing.
+    void proxySwitched(bool on);
     void nodesAnswered(int count);
 
 private:

@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs a build into a scratch prefix and checks what a desktop finds there:
+# the program, its icon, and a menu entry the desktop accepts.
+#   tests/check-install.sh BUILD_DIR
+set -eu
+build=$1
+if ! command -v desktop-file-validate >/dev/null 2>&1; then
+    echo "install: skipped, desktop-file-validate not found (Debian package desktop-file-utils)"
+    exit 77
+fi
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+test -x "$prefix/bin/greenlark" || { echo "no bin/greenlark"; exit 1; }
+test -f "$prefix/share/icons/hicolor/64x64/apps/greenlark.png" || { echo "no icon"; exit 1; }
+desktop-file-validate "$prefix/share/applications/greenlark.desktop"
+grep -qx 'Exec=greenlark' "$prefix/share/applications/greenlark.desktop"
+echo "install: binary, icon and a valid desktop entry"
