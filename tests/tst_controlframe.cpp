@@ -130,6 +130,13 @@ void tst_ControlFrame::parse_data()
     QTest::newRow("header whole, payload not yet")
         << QByteArrayList{kRequestNodesFrame.left(12)} << QByteArrayList{}
         << kRequestNodesFrame.left(12);
+    const QByteArray beat = frame::buildFrame(frame::HeartbeatFrame, "");
+    QTest::newRow("heartbeats in a row")
+        << QByteArrayList{beat + beat + beat + f1} << QByteArrayList{"first"} << QByteArray();
+    const QByteArray unknownKind = frame::buildFrame(frame::Kind(2), "fifth");
+    QTest::newRow("a frame of another kind amid frames of its length")
+        << QByteArrayList{f1 + f3 + unknownKind + f1} << QByteArrayList{"first", "third", "first"}
+        << QByteArray();
     QTest::newRow("garbage without a start byte is dropped")
         << QByteArrayList{"no frame here"} << QByteArrayList{} << QByteArray();
     QTest::newRow("bad frame at the very end is dropped")

@@ -472,8 +472,11 @@ void tst_MainWindowLink::selectionByDoubleClick()
              QStringLiteral("m_linkPage"));
     QVERIFY(child<QPushButton>("m_btnLink")->isChecked());
 
-    // The red mark follows at the next list, by row number.
+    // The red mark follows at the next list, by row number, the same list again
+    // included.
     QCOMPARE(table()->item(1, 1)->foreground().color(), table()->item(0, 1)->foreground().color());
+    m_peer->sendMessage(control::composeNodeList(1, nodes(3)));
+    QTRY_COMPARE(table()->item(1, 1)->foreground().color(), QColor(255, 0, 0));
     deliverNodes(4);
     QCOMPARE(table()->item(1, 0)->foreground().color(), QColor(255, 0, 0));
     QCOMPARE(table()->item(1, 1)->foreground().color(), QColor(255, 0, 0));
