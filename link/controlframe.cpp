@@ -50,14 +50,14 @@ int missingBytes(const QByteArray &carry)
     return frameSize > carry.size() ? frameSize - carry.size() : 0;
 }
 
-int scan(const char *data, int size, Found &found)
+int scan(const char *data, int size, Found &found, int from)
 {
     const auto *b = reinterpret_cast<const uchar *>(data);
     Slice *next = found.slices + found.count;
     // Local, so the writes through `next` cannot make the compiler read it again.
     const quint32 mark = found.mark;
     int marked = 0;
-    int i = 0;
+    int i = from;
     auto finish = [&](int keepFrom) {
         found.count = int(next - found.slices);
         found.marked += marked;

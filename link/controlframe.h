@@ -40,7 +40,8 @@ struct Slice
     int length;
 };
 
-// The most DataFrames `size` bytes can hold: room enough for what scan finds.
+// The most DataFrames `size` bytes can hold: room enough for what a pass over
+// them finds.
 constexpr int maxFrames(int size)
 {
     return size / kOverhead;
@@ -58,10 +59,11 @@ struct Found
     int marked = 0;
 };
 
-// One parsing pass over `size` bytes; heartbeats, unknown kinds and bytes that
+// One parsing pass over the `size` bytes at `data` from `from` on, with every
+// slice's offset counted from `data`; heartbeats, unknown kinds and bytes that
 // form no frame are consumed. Returns where the bytes that still wait for the
 // rest of their frame begin, `size` when none do.
-int scan(const char *data, int size, Found &found);
+int scan(const char *data, int size, Found &found, int from = 0);
 
 // How many more bytes the frame at the start of a carry buffer needs before a
 // pass can judge it: the rest of its header, then the rest of the frame. 0 when

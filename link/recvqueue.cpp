@@ -63,9 +63,8 @@ int RecvQueue::passOverCarry()
 // buffer.
 int RecvQueue::queue(const QByteArray &bytes, int from)
 {
-    const int size = bytes.size() - from;
     Chunk chunk;
-    chunk.room = frame::maxFrames(size);
+    chunk.room = frame::maxFrames(bytes.size() - from);
     // The spare fits a read of the same size; a carry buffer's one frame gets
     // slices of its own instead of taking the spare away from the next read.
     if (m_spareRoom >= chunk.room && m_spareRoom / 2 <= chunk.room) {
@@ -77,7 +76,7 @@ int RecvQueue::queue(const QByteArray &bytes, int from)
         chunk.slices.reset(new frame::Slice[size_t(chunk.room)]);
     }
     frame::Found found{chunk.slices.get(), quint32(control::NodeList)};
-    const int keepFrom = from + frame::scan(bytes.constData() + from, size, found);
+    const int keepFrom = frame::scan(bytes.constData(), bytes.size(), found, from);
     const int queued = found.count;
     chunk.count = found.count;
     chunk.nodeLists = found.marked;
@@ -90,10 +89,6 @@ int RecvQueue::queue(const QByteArray &bytes, int from)
             keepSpare(std::move(chunk.slices), chunk.room);
             chunk.slices = std::move(fitted);
             chunk.room = queued;
-        }
-        if (from > 0) {
-            for (int i = 0; i < queued; ++i)
-                chunk.slices[size_t(i)].offset += from;
         }
         chunk.bytes = bytes;
         chunk.live = queued;
