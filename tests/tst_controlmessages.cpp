@@ -36,7 +36,6 @@ private slots:
     void composedBytes();
     void readNodeList_data();
     void readNodeList();
-    void largestNodeListRoundTrip();
     void recordTexts_data();
     void recordTexts();
     void composedTextsKeepTheirZero();
@@ -85,11 +84,9 @@ void tst_ControlMessages::readNodeList_data()
     QTest::newRow("status 0 is ignored") << nodeList(0, 1, 1) << false << 0;
     QTest::newRow("count 0 is ignored") << nodeList(1, 0, 1) << false << 0;
     QTest::newRow("another command") << nodeList(1, 1, 1, control::SelectNode) << false << 0;
-    QTest::newRow("shorter than its head") << nodeList(1, 1, 0).left(10) << false << 0;
     QTest::newRow("count beyond the records present") << nodeList(1, 5, 2) << true << 2;
     QTest::newRow("a partial record is not read")
         << nodeList(1, 3, 3).left(11 + 63 * 2 + 40) << true << 2;
-    QTest::newRow("count claims records none of which came") << nodeList(1, 2, 0) << false << 0;
     QTest::newRow("records beyond count are not read") << nodeList(1, 1, 3) << true << 1;
 }
 
@@ -114,32 +111,12 @@ void tst_ControlMessages::readNodeList()
     }
 }
 
-void tst_ControlMessages::largestNodeListRoundTrip()
-{
-    QVector<NodeRecord> sent;
-    for (int i = 0; i < control::kMaxNodeRecords; ++i)
-        sent << control::makeNodeRecord(quint8(i), quint16(i * 7), "i",
-                                        "节点" + QByteArray::number(i));
-    const QByteArray message = control::composeNodeList(control::kNodeListReady, sent);
-    QCOMPARE(message.size(), 20423);
-    QCOMPARE(control::commandOf(message.constData(), message.size()), qint32(control::NodeList));
-
-    QVector<NodeRecord> read;
-    QVERIFY(control::readNodeList(message.constData(), message.size(), &read));
-    QCOMPARE(read.size(), 324);
-    QCOMPARE(control::fieldText(read.last().country), QStringLiteral("节点323"));
-    QCOMPARE(control::nodeId(read.last()), quint16(323 * 7));
-    QVERIFY(std::memcmp(read.constData(), sent.constData(), sizeof(NodeRecord) * 324) == 0);
-}
-
 void tst_ControlMessages::recordTexts_data()
 {
     QTest::addColumn<QByteArray>("field");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("terminated") << QByteArray("HK") << "HK";
     QTest::newRow("UTF-8") << QByteArray("香港") << "香港";
-    QTest::newRow("empty") << QByteArray() << "";
     // The next field follows right behind; it must not leak into this one.
     QTest::newRow("no zero within the field") << QByteArray(30, 'a') << QString(30, 'a');
 }

@@ -165,9 +165,6 @@ void tst_InternetOptions::roundTrip_data()
     QTest::addColumn<Options>("options");
 
     QTest::newRow("global proxy") << kGlobalProxy;
-    QTest::newRow("pac address") << Options{
-        "AutoConfigUrl=http://127.0.0.1:1082/pac/?t=20240102030405", "AutoDiscoveryFlags=1",
-        "Flags=5"};
     QTest::newRow("empty strings are not null") << Options{
         "AutoConfigUrl=", "AutoDiscoveryFlags=0", "Flags=1", "ProxyBypass=", "ProxyServer="};
     // wchar_t is 32 bits here and 16 on Windows: characters outside the BMP
@@ -198,11 +195,8 @@ void tst_InternetOptions::malformedCallsFail_data()
     QTest::addColumn<int>("optionError"); // -1: left as it was
 
     QTest::newRow("null list") << Damage([](Call &c) { c.buffer = nullptr; }) << -1;
-    QTest::newRow("null length pointer") << Damage([](Call &c) { c.length = nullptr; }) << -1;
     QTest::newRow("dwSize 31") << Damage([](Call &c) { c.l.list.dwSize -= 1; }) << -1;
     QTest::newRow("length 33") << Damage([](Call &c) { c.l.length += 1; }) << -1;
-    QTest::newRow("option count 0") << Damage([](Call &c) { c.l.list.dwOptionCount = 0; }) << -1;
-    QTest::newRow("null options") << Damage([](Call &c) { c.l.list.pOptions = nullptr; }) << -1;
     QTest::newRow("unknown id after known ones")
         << Damage([](Call &c) { c.l.options[4].dwOption = 6; }) << 4;
     QTest::newRow("named connection") << Damage([](Call &c) {
@@ -210,7 +204,6 @@ void tst_InternetOptions::malformedCallsFail_data()
         c.l.list.pszConnection = name;
     }) << -1;
     QTest::newRow("a handle") << Damage([](Call &c) { c.handle = &c; }) << -1;
-    QTest::newRow("another option") << Damage([](Call &c) { c.option = 74; }) << -1;
 }
 
 void tst_InternetOptions::malformedCallsFail()
@@ -229,8 +222,6 @@ void tst_InternetOptions::malformedCallsFail()
             option.Value.pszValue = untouched;
         c.l.list.dwOptionError = kNoError;
         damage(c);
-        if (!isQuery && c.length == nullptr)
-            continue; // the write takes its length by value
 
         const BOOL result = isQuery ? InternetQueryOptionW(c.handle, c.option, c.buffer, c.length)
                                     : InternetSetOptionW(c.handle, c.option, c.buffer, c.l.length);
@@ -250,7 +241,6 @@ void tst_InternetOptions::damagedFile_data()
     QTest::addColumn<bool>("writable");
 
     QTest::newRow("a folder in its place") << QByteArray() << false;
-    QTest::newRow("unterminated group") << QByteArray("[DefaultConnection\nFlags=3\n") << false;
     // Values a person broke: reading them as 0 or "" would hand out settings
     // nobody stored; a full write replaces them.
     QTest::newRow("flags beyond 32 bits")
@@ -319,10 +309,7 @@ void tst_InternetOptions::fileLocationAndCounts_data()
     const QString homeFile = QStringLiteral("%1/home/.config/greenlark/internet-settings.ini");
     QTest::newRow("explicit path")
         << QString("%1/mine.ini") << QString("%1/xdg") << QString("%1/mine.ini");
-    QTest::newRow("empty explicit path, config home")
-        << QString("") << QString("%1/xdg") << QString("%1/xdg/greenlark/internet-settings.ini");
     QTest::newRow("no config home") << QString() << QString() << homeFile;
-    QTest::newRow("empty config home") << QString() << "" << homeFile;
 }
 
 void tst_InternetOptions::fileLocationAndCounts()

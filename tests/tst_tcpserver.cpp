@@ -77,8 +77,7 @@ private slots:
     void readDataLeavesWhatDoesNotFit();
     void sendData_data();
     void sendData();
-    void pumpWritesTwentyFramesPerTick();
-    void sendQueueHoldsFiveThousand();
+    void sendQueueHoldsFiveThousandAndPumpsTwentyATick();
     void slowReaderGetsEveryByteInOrder();
     void isLoopbackPeer_data();
     void isLoopbackPeer();
@@ -166,34 +165,14 @@ void tst_TcpServer::receive_data()
     QTest::addColumn<QByteArrayList>("writes");
     QTest::addColumn<QByteArrayList>("messages");
 
-    const QByteArray a = dataFrame("a");
-    QTest::newRow("frame example")
-        << QByteArrayList{kRequestNodesFrame} << QByteArrayList{kRequestNodes};
-    for (int split = 1; split < kRequestNodesFrame.size(); ++split)
-        QTest::addRow("split at byte %d", split)
-            << QByteArrayList{kRequestNodesFrame.left(split), kRequestNodesFrame.mid(split)}
-            << QByteArrayList{kRequestNodes};
-    QTest::newRow("several frames in one read")
-        << QByteArrayList{a + dataFrame("b") + dataFrame("c")} << QByteArrayList{"a", "b", "c"};
-    QTest::newRow("heartbeat") << QByteArrayList{frame::buildFrame(frame::HeartbeatFrame, "") + a}
-                               << QByteArrayList{"a"};
-    QTest::newRow("unknown kind") << QByteArrayList{frame::buildFrame(frame::Kind(2), "x") + a}
-                                  << QByteArrayList{"a"};
-    QByteArray badEnd = dataFrame("x");
-    badEnd[badEnd.size() - 1] = char(0xA3);
-    QTest::newRow("bad end byte") << QByteArrayList{badEnd + a} << QByteArrayList{"a"};
-    QByteArray badTrailer = dataFrame("x");
-    badTrailer[badTrailer.size() - 3] = 1;
-    QTest::newRow("bad trailer") << QByteArrayList{badTrailer + a} << QByteArrayList{"a"};
-    QTest::newRow("garbage before a frame") << QByteArrayList{"garbage" + a} << QByteArrayList{"a"};
-    QTest::newRow("huge length") << QByteArrayList{QByteArray::fromHex("a5ffffffff00") +
-                                                       QByteArray(5000, 'z'),
-                                                   a}
-                                 << QByteArrayList{"a"};
-    QTest::newRow("length 0") << QByteArrayList{QByteArray::fromHex("a50000000000000000a4") + a}
-                              << QByteArrayList{"a"};
-    QTest::newRow("length 1 is an empty message")
-        << QByteArrayList{QByteArray::fromHex("a5010000000000000000a4")} << QByteArrayList{""};
+    // How frames are cut is the codec's; here the reads of a real socket.
+    QTest::newRow("split at byte 7")
+        << QByteArrayList{kRequestNodesFrame.left(7), kRequestNodesFrame.mid(7)}
+        << QByteArrayList{kRequestNodes};
+    QTest::newRow("several frames and a heartbeat in one read")
+        << QByteArrayList{dataFrame("a") + frame::buildFrame(frame::HeartbeatFrame, "") +
+                          dataFrame("b")}
+        << QByteArrayList{"a", "b"};
     const QByteArray largest(20480, 'L');
     QTest::newRow("largest message")
         << QByteArrayList{dataFrame(largest)} << QByteArrayList{largest};
@@ -251,7 +230,6 @@ void tst_TcpServer::sendData_data()
     const QByteArray largest(2037, 'x');
     QTest::newRow("2037 bytes fill 2048") << largest << dataFrame(largest);
     QTest::newRow("2038 bytes are dropped") << QByteArray(2038, 'x') << QByteArray();
-    QTest::newRow("null is dropped") << QByteArray() << QByteArray();
 }
 
 void tst_TcpServer::sendData()
@@ -264,34 +242,14 @@ void tst_TcpServer::sendData()
     Peer peer(server.serverPort());
     CONNECT_PEER(server, peer);
 
-    server.sendData(message.isNull() ? nullptr : message.constData(), quint32(message.size()));
+    QCOMPARE(server.sendData(message.constData(), quint32(message.size())), !onWire.isEmpty());
     server.sendData(kSentinel.constData(), quint32(kSentinel.size()));
     const QByteArray expected = onWire + dataFrame(kSentinel);
     QTRY_COMPARE(peer.received.size(), expected.size());
     QCOMPARE(peer.received, expected);
 }
 
-void tst_TcpServer::pumpWritesTwentyFramesPerTick()
-{
-    TcpServer server;
-    server.startServer(true, 0);
-    Peer peer(server.serverPort());
-    CONNECT_PEER(server, peer);
-
-    QByteArray expected;
-    for (int i = 0; i < 25; ++i) {
-        server.sendData(numbered(i).constData(), 4);
-        expected += dataFrame(numbered(i));
-    }
-    QVERIFY(waitForTick(server, 25));
-    QCOMPARE(server.queuedFrames(), 5);
-    QVERIFY(waitForTick(server, 5));
-    QCOMPARE(server.queuedFrames(), 0);
-    QTRY_COMPARE(peer.received.size(), expected.size());
-    QCOMPARE(peer.received, expected);
-}
-
-void tst_TcpServer::sendQueueHoldsFiveThousand()
+void tst_TcpServer::sendQueueHoldsFiveThousandAndPumpsTwentyATick()
 {
     TcpServer server;
     server.startServer(true, 0);
@@ -300,13 +258,13 @@ void tst_TcpServer::sendQueueHoldsFiveThousand()
 
     QByteArray expected;
     for (int i = 0; i <= 5000; ++i) {
-        server.sendData(numbered(i).constData(), 4);
+        QCOMPARE(server.sendData(numbered(i).constData(), 4), i < 5000);
         if (i < 5000)
             expected += dataFrame(numbered(i));
     }
     QCOMPARE(server.queuedFrames(), 5000);
 
-    // One tick makes room for exactly the 20 frames it wrote.
+    // One tick writes 20 frames and makes room for exactly those.
     QVERIFY(waitForTick(server, 5000));
     QCOMPARE(server.queuedFrames(), 4980);
     for (int i = 5001; i <= 5021; ++i) {
@@ -353,22 +311,14 @@ void tst_TcpServer::isLoopbackPeer_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<bool>("loopback");
 
-    QTest::newRow("IPv4 loopback") << "127.0.0.1" << true;
     QTest::newRow("rest of 127/8") << "127.255.255.254" << true;
     QTest::newRow("IPv6 loopback") << "::1" << true;
-    QTest::newRow("IPv4-mapped loopback") << "::ffff:127.0.0.1" << true;
     QTest::newRow("IPv4-mapped 127/8") << "::ffff:127.8.9.10" << true;
     QTest::newRow("just above 127/8") << "128.0.0.1" << false;
-    QTest::newRow("just below 127/8") << "126.255.255.255" << false;
     QTest::newRow("127 in the last byte") << "192.168.1.127" << false;
-    QTest::newRow("private network") << "10.0.0.1" << false;
-    QTest::newRow("IPv4 any") << "0.0.0.0" << false;
-    QTest::newRow("IPv6 any") << "::" << false;
     QTest::newRow("IPv4-mapped private") << "::ffff:10.0.0.1" << false;
     QTest::newRow("IPv4-compatible 127") << "::127.0.0.1" << false;
-    QTest::newRow("IPv6 link-local") << "fe80::1" << false;
     QTest::newRow("next to ::1") << "::2" << false;
-    QTest::newRow("no address") << "" << false;
 }
 
 void tst_TcpServer::isLoopbackPeer()

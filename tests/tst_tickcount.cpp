@@ -38,13 +38,9 @@ void tst_TickCount::followsOffset_data()
     QTest::addColumn<qint64>("offset");
     QTest::addColumn<bool>("fromNow"); // the offset is relative to the current count
 
-    QTest::newRow("none") << qint64(0) << false;
     QTest::newRow("a minute ahead") << qint64(60000) << false;
-    QTest::newRow("one full wrap ahead") << kWrap << false;
     QTest::newRow("many wraps ahead") << 1000 * kWrap + 7 << false;
-    QTest::newRow("one full wrap back") << -kWrap << false;
     QTest::newRow("back past zero") << qint64(-1000) << true;
-    QTest::newRow("just before the wrap") << kWrap - 100 << true;
 }
 
 void tst_TickCount::followsOffset()
@@ -72,7 +68,6 @@ void tst_TickCount::fixedValue_data()
     QTest::addColumn<DWORD>("value");
 
     QTest::newRow("zero") << DWORD(0);
-    QTest::newRow("one second") << DWORD(1000);
     QTest::newRow("last before the wrap") << DWORD(0xFFFFFFFF);
 }
 
