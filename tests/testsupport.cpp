@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLabel>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -56,6 +58,22 @@ QVariant internetSetting(const QString &key)
     if (!QFile::copy(internetSettingsPath(), copy))
         return QVariant();
     return QSettings(copy, QSettings::IniFormat).value(key);
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString tipsMessage(const QWidget &window)
+{
+    static const QRegularExpression line(
+        QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}:(.*)$"),
+        QRegularExpression::DotMatchesEverythingOption);
+    const QString text = child<QLabel>(window, "m_lbTips")->text();
+    const QRegularExpressionMatch match = line.match(text);
+    return match.hasMatch() ? match.captured(1) : QStringLiteral("<not a tips line: %1>").arg(text);
 }
 
 QString proxySettingsPath()

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVariant>
 
+class QWidget;
+
 // Replaces the ending of processes with a recorder for its lifetime, so no test
 // ever ends a real process.
 class ProcessEndRecorder
@@ -42,3 +44,16 @@ template <typename T> T *child(const QObject &root, const char *name)
 // "proxysetting.ini" beside the test binary, where the main window keeps its
 // listen port and mode.
 QString proxySettingsPath();
+
+// The bypass list greenlark writes in global mode; one copy a file, so other
+// constants of the file can be made from it.
+const QString kOwnBypass = QStringLiteral(
+    "<local>;localhost;127.*;10.*;172.16.*;172.17.*;172.18.*;172.19.*;172.20.*;172.21.*;"
+    "172.22.*;172.23.*;172.24.*;172.25.*;172.26.*;172.27.*;172.28.*;172.29.*;172.30.*;"
+    "172.31.*;192.168.*");
+
+// A file's bytes; none for a file that is not there.
+QByteArray fileBytes(const QString &path);
+
+// The message of a window's tips line, after its time stamp.
+QString tipsMessage(const QWidget &window);

@@ -1,12 +1,14 @@
-// The frame codec and the receive queue that cuts reads with it, called
-// directly, so the chunking of the stream and the carry buffer between passes
-// are exactly what the test says.
+// What goes on the wire: the frame codec, the receive queue that cuts reads
+// with it (called directly, so the chunking of the stream and the carry buffer
+// between passes are exactly what the test says) and the control messages.
 #include "link/controlframe.h"
 #include "link/controlmessages.h"
 #include "link/recvqueue.h"
+#include "testsupport.h"
 
 #include <QtEndian>
 #include <QtTest>
+#include <cstring>
 
 namespace {
 
@@ -47,6 +49,20 @@ QByteArrayList nodeLists(int count, quint8 status, const QByteArray &name)
     return lists;
 }
 
+// A NodeList head claiming `count` records, followed by `present` records.
+QByteArray nodeList(quint8 status, int count, int present, qint32 command = control::NodeList)
+{
+    QByteArray message(11, '\0');
+    qToLittleEndian<qint32>(command, message.data());
+    qToLittleEndian<qint32>(3 + 63 * count, message.data() + 4);
+    message[8] = char(status);
+    qToLittleEndian<quint16>(quint16(count), message.data() + 9);
+    for (int i = 0; i < present; ++i)
+        message += bytesOf(
+            control::makeNodeRecord(quint8(i), quint16(1000 + i), "info", QByteArray::number(i)));
+    return message;
+}
+
 } // namespace
 
 class tst_ControlFrame : public QObject
@@ -61,6 +77,11 @@ private slots:
     void corruptLengthKeepsCarryBounded();
     void queueBoundHoldsUnderAFlood_data();
     void queueBoundHoldsUnderAFlood();
+    void composedBytes_data();
+    void composedBytes();
+    void readNodeList_data();
+    void readNodeList();
+    void recordTexts();
 };
 
 void tst_ControlFrame::build_data()
@@ -107,9 +128,6 @@ void tst_ControlFrame::parse_data()
 
     QTest::newRow("frame and the start of the next")
         << QByteArrayList{f1 + f2.left(3)} << QByteArrayList{"first"} << f2.left(3);
-    QTest::newRow("the rest of the next arrives")
-        << QByteArrayList{f1 + f2.left(3), f2.mid(3)} << QByteArrayList{"first", "second"}
-        << QByteArray();
     for (int split = 1; split < kRequestNodesFrame.size(); ++split)
         QTest::addRow("split at byte %d", split)
             << QByteArrayList{kRequestNodesFrame.left(split), kRequestNodesFrame.mid(split)}
@@ -127,9 +145,6 @@ void tst_ControlFrame::parse_data()
     QTest::newRow("short header into an empty carry")
         << QByteArrayList{kRequestNodesFrame.left(5)} << QByteArrayList{}
         << kRequestNodesFrame.left(5);
-    QTest::newRow("header whole, payload not yet")
-        << QByteArrayList{kRequestNodesFrame.left(12)} << QByteArrayList{}
-        << kRequestNodesFrame.left(12);
     const QByteArray beat = frame::buildFrame(frame::HeartbeatFrame, "");
     QTest::newRow("heartbeats in a row")
         << QByteArrayList{beat + beat + beat + f1} << QByteArrayList{"first"} << QByteArray();
@@ -228,6 +243,93 @@ void tst_ControlFrame::queueBoundHoldsUnderAFlood()
     for (const QByteArray &survivor : qAsConst(survivors))
         QVERIFY(kept.contains(survivor));
     QVERIFY(kept.size() < messages.size());
+}
+
+void tst_ControlFrame::composedBytes_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("SetListenPort 1081") << bytesOf(control::makeSetListenPort(1081))
+                                        << QByteArray::fromHex("000000000400000039040000");
+    QTest::newRow("RequestNodes") << bytesOf(control::makeRequestNodes())
+                                  << QByteArray::fromHex("020000000100000003");
+    QTest::newRow("SwitchProxy start") << bytesOf(control::makeSwitchProxy(control::kSwitchStart))
+                                       << QByteArray::fromHex("060000000100000001");
+    QTest::newRow("SwitchProxy stop") << bytesOf(control::makeSwitchProxy(control::kSwitchStop))
+                                      << QByteArray::fromHex("060000000100000000");
+
+    NodeRecord picked;
+    std::memcpy(&picked, QByteArray::fromHex("070201").append(60, 'x').constData(), sizeof(picked));
+    QTest::newRow("SelectNode hands tag and id back")
+        << bytesOf(control::makeSelectNode(picked))
+        << QByteArray::fromHex("0400000003000000070201");
+
+    const NodeRecord one = control::makeNodeRecord(7, 0x0102, "info", "US");
+    QTest::newRow("NodeList of one record")
+        << control::composeNodeList(1, {one})
+        << QByteArray::fromHex("0300000042000000010100") + bytesOf(one);
+}
+
+void tst_ControlFrame::composedBytes()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(message.toHex(' '), expected.toHex(' '));
+}
+
+void tst_ControlFrame::readNodeList_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<int>("records");
+
+    QTest::newRow("one record") << nodeList(1, 1, 1) << true << 1;
+    QTest::newRow("status 0 is ignored") << nodeList(0, 1, 1) << false << 0;
+    QTest::newRow("count 0 is ignored") << nodeList(1, 0, 1) << false << 0;
+    QTest::newRow("another command") << nodeList(1, 1, 1, control::SelectNode) << false << 0;
+    QTest::newRow("count beyond the records present") << nodeList(1, 5, 2) << true << 2;
+    QTest::newRow("a partial record is not read")
+        << nodeList(1, 3, 3).left(11 + 63 * 2 + 40) << true << 2;
+    QTest::newRow("records beyond count are not read") << nodeList(1, 1, 3) << true << 1;
+}
+
+void tst_ControlFrame::readNodeList()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(bool, accepted);
+    QFETCH(int, records);
+
+    // Only the message's own bytes are handed over, so any read past them shows
+    // up under the address sanitizer.
+    QScopedArrayPointer<char> exact(new char[size_t(message.size())]);
+    std::memcpy(exact.data(), message.constData(), size_t(message.size()));
+
+    QVector<NodeRecord> list;
+    QCOMPARE(control::readNodeList(exact.data(), message.size(), &list), accepted);
+    QCOMPARE(list.size(), records);
+    for (int i = 0; i < list.size(); ++i) {
+        QCOMPARE(int(list[i].tag), i);
+        QCOMPARE(int(control::nodeId(list[i])), 1000 + i);
+        QCOMPARE(control::fieldText(list[i].country), QString::number(i));
+    }
+}
+
+void tst_ControlFrame::recordTexts()
+{
+    // A field with no zero in it ends at the field: the next one follows right
+    // behind and must not leak into it.
+    NodeRecord record = control::makeNodeRecord(1, 2, QByteArray(), "JP");
+    std::memset(record.info, 'a', sizeof(record.info));
+    QCOMPARE(control::fieldText(record.info), QString(30, 'a'));
+    QCOMPARE(control::fieldText(record.country), QStringLiteral("JP"));
+    // Composing keeps each text's terminating zero inside its field, and cuts
+    // between characters, not inside one.
+    const QString tenWide(10, QChar(0x56FD)); // 30 bytes of UTF-8
+    const NodeRecord composed =
+        control::makeNodeRecord(1, 2, QByteArray(40, 'a'), tenWide.toUtf8());
+    QCOMPARE(control::fieldText(composed.info), QString(29, 'a'));
+    QCOMPARE(control::fieldText(composed.country), tenWide.left(9));
 }
 
 QTEST_GUILESS_MAIN(tst_ControlFrame)

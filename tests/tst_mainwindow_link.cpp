@@ -25,17 +25,9 @@ namespace {
 constexpr quint16 kControlPort = 4000;
 const QString kWaitingTip = QStringLiteral("正在下载服务节点，请稍等...");
 
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
-
-const QByteArray kRequestNodes = bytes({2, 0, 0, 0, 1, 0, 0, 0, 3});
-const QByteArray kStart = bytes({6, 0, 0, 0, 1, 0, 0, 0, 1});
-const QByteArray kStop = bytes({6, 0, 0, 0, 1, 0, 0, 0, 0});
+const QByteArray kRequestNodes = QByteArray::fromHex("020000000100000003");
+const QByteArray kStart = QByteArray::fromHex("060000000100000001");
+const QByteArray kStop = QByteArray::fromHex("060000000100000000");
 
 QVector<NodeRecord> nodes(int count)
 {
@@ -54,21 +46,11 @@ QStringList menuLines(const QMenu *menu, const QString &indent = QString())
 {
     QStringList lines;
     for (const QAction *action : menu->actions()) {
-        if (action->isSeparator()) {
-            lines << indent + QStringLiteral("---");
-            continue;
-        }
-        QString line = indent + action->text();
-        if (action->isChecked())
-            line += QStringLiteral(" x");
-        if (!action->isEnabled())
-            line += QStringLiteral(" -");
-        if (action->menu()) {
-            lines << line + QStringLiteral(" >");
+        lines << indent + (action->isSeparator() ? QStringLiteral("---") : action->text()) +
+                     (action->isChecked() ? " x" : "") + (action->isEnabled() ? "" : " -") +
+                     (action->menu() ? " >" : "");
+        if (action->menu())
             lines << menuLines(action->menu(), indent + QStringLiteral("  "));
-            continue;
-        }
-        lines << line;
     }
     return lines;
 }
@@ -133,14 +115,10 @@ private slots:
     void ignoredNodeLists();
     void burstDrainsAndTheNewestListWins_data();
     void burstDrainsAndTheNewestListWins();
-    void selectionByDoubleClick_data();
-    void selectionByDoubleClick();
-    void selectionByOkTakesTheHighestRow();
-    void selectionWithoutANode_data();
-    void selectionWithoutANode();
+    void selection_data();
+    void selection();
     void runningProxyStops_data();
     void runningProxyStops();
-    void labelDoubleClickAndRefreshRequestNodes();
     void trayMenuFollowsTheWindow();
     void trayDoesWhatTheWindowDoes_data();
     void trayDoesWhatTheWindowDoes();
@@ -148,13 +126,12 @@ private slots:
 private:
     void connectPeer();
     QByteArray nextMessage();
-    void expectNoMoreMessagesThan(const QByteArray &marker);
     void advanceSeconds(int seconds);
     void deliverNodes(int count);
     void selectFirstNodeAndStart();
 
     template <typename T> T *child(const char *name) { return ::child<T>(*m_window, name); }
-    QString tips() const;
+    QString tips() const { return tipsMessage(*m_window); }
     QString page() { return child<QStackedWidget>("m_swFun")->currentWidget()->objectName(); }
     bool tickAsleep() const { return m_ticks->timer && !m_ticks->timer->isActive(); }
     QTableWidget *table() { return child<QTableWidget>("m_twNodeList"); }
@@ -197,12 +174,6 @@ void tst_MainWindowLink::cleanup()
     platform::setFixedTickCount(std::nullopt);
 }
 
-QString tst_MainWindowLink::tips() const
-{
-    const QString text = m_window->findChild<QLabel *>("m_lbTips")->text();
-    return text.mid(QStringLiteral("yyyy-MM-dd hh:mm:ss:").size());
-}
-
 void tst_MainWindowLink::connectPeer()
 {
     QSignalSpy connected(m_peer.get(), &ServicePeer::connected);
@@ -220,12 +191,6 @@ QByteArray tst_MainWindowLink::nextMessage()
             return QByteArray("<nothing arrived>");
     }
     return m_peer->received().at(m_taken++);
-}
-
-// Nothing was sent before `marker`: it is the very next message.
-void tst_MainWindowLink::expectNoMoreMessagesThan(const QByteArray &marker)
-{
-    QCOMPARE(nextMessage(), marker);
 }
 
 // Each second ends in a tick, whether or not the timer would be running then.
@@ -257,15 +222,10 @@ void tst_MainWindowLink::selectFirstNodeAndStart()
 
 void tst_MainWindowLink::linkComesAndGoes()
 {
-    const QStringList emptyMenu = {"[请选择节点] · 已停止 -",
-                                   "启动",
-                                   "节点 - >",
-                                   "模式 >",
-                                   "  PAC模式",
-                                   "  全局模式 x",
-                                   "开机启动",
-                                   "---",
-                                   "退出"};
+    const QStringList emptyMenu =
+        QString(
+            "[请选择节点] · 已停止 -|启动|节点 - >|模式 >|  PAC模式|  全局模式 x|开机启动|---|退出")
+            .split('|');
     QVERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("255, 0, 0"));
     QTRY_VERIFY(tickAsleep());
     // The tick wakes for the connection and sends the port before anything else.
@@ -274,7 +234,7 @@ void tst_MainWindowLink::linkComesAndGoes()
     // Away from the node page the tick asks for nothing, however empty the list.
     advanceSeconds(2);
     child<QPushButton>("m_btnNode_flush")->click();
-    expectNoMoreMessagesThan(kRequestNodes);
+    QCOMPARE(nextMessage(), kRequestNodes); // and nothing before it
 
     selectFirstNodeAndStart();
     QVERIFY(menuLines(trayMenu()).first().endsWith(QStringLiteral("运行中 -")));
@@ -301,8 +261,12 @@ void tst_MainWindowLink::nodePageRequestsAtOnceAndEverySecond()
 {
     connectPeer();
     QTRY_VERIFY(tickAsleep());
-    child<QPushButton>("m_btnNode")->click();
+    // A double-click on the node's name opens the node page as its button does.
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QTest::mouseClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
+    QTest::mouseDClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
     QCOMPARE(page(), QStringLiteral("m_nodePage"));
+    QVERIFY(child<QPushButton>("m_btnNode")->isChecked());
     QCOMPARE(nextMessage(), kRequestNodes);
 
     // While nodes are awaited the tick wakes for every second the clock moves on.
@@ -335,7 +299,7 @@ void tst_MainWindowLink::nodePageRequestsAtOnceAndEverySecond()
     advanceSeconds(2);
     QTRY_VERIFY(tickAsleep());
     child<QPushButton>("m_btnNode_flush")->click();
-    expectNoMoreMessagesThan(kRequestNodes);
+    QCOMPARE(nextMessage(), kRequestNodes); // and nothing before it
 }
 
 void tst_MainWindowLink::ignoredNodeLists_data()
@@ -376,8 +340,8 @@ void tst_MainWindowLink::burstDrainsAndTheNewestListWins_data()
     QTest::addColumn<int>("maxTicks");
 
     QByteArrayList mixed{control::composeNodeList(1, nodes(1))};
-    for (int command : {1, 5, 99})
-        mixed << bytes({command, 0, 0, 0, 0, 0, 0, 0});
+    for (const char *other : {"0100000000000000", "0500000000000000", "6300000000000000"})
+        mixed << QByteArray::fromHex(other);
     mixed << control::composeNodeList(1, nodes(2)) << control::composeNodeList(0, nodes(5));
     QTest::newRow("other commands and an ignored list around two lists") << mixed << 2 << 1;
     QByteArrayList full;
@@ -410,110 +374,82 @@ void tst_MainWindowLink::burstDrainsAndTheNewestListWins()
     QTRY_VERIFY(tickAsleep());
 }
 
-void tst_MainWindowLink::selectionByDoubleClick_data()
+void tst_MainWindowLink::selection_data()
 {
-    QTest::addColumn<bool>("byEnter");
-    QTest::newRow("double-click") << false;
-    QTest::newRow("Enter") << true;
+    QTest::addColumn<int>("listed");      // nodes in the list, 0 for the blank rows
+    QTest::addColumn<QList<int>>("rows"); // selected
+    QTest::addColumn<QString>("how");     // "ok", "double-click", "Enter"
+    QTest::addColumn<int>("picked");      // the node picked, -1 for none
+
+    QTest::newRow("double-click") << 5 << QList<int>{1} << "double-click" << 1;
+    QTest::newRow("Enter") << 5 << QList<int>{1} << "Enter" << 1;
+    QTest::newRow("OK takes the highest row") << 5 << QList<int>{1, 3} << "ok" << 3;
+    QTest::newRow("blank row, OK") << 0 << QList<int>{4} << "ok" << -1;
+    QTest::newRow("blank row, double-click") << 0 << QList<int>{0} << "double-click" << -1;
+    QTest::newRow("nothing selected, OK") << 5 << QList<int>() << "ok" << -1;
 }
 
-void tst_MainWindowLink::selectionByDoubleClick()
+void tst_MainWindowLink::selection()
 {
-    QFETCH(bool, byEnter);
+    QFETCH(int, listed);
+    QFETCH(QList<int>, rows);
+    QFETCH(QString, how);
+    QFETCH(int, picked);
+
     connectPeer();
-    deliverNodes(3);
+    if (listed > 0)
+        deliverNodes(listed);
     child<QPushButton>("m_btnNode")->click();
     QCOMPARE(nextMessage(), kRequestNodes);
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-
-    if (byEnter) {
+    m_window->showTips("before");
+    for (int row : rows) {
+        table()->selectionModel()->select(table()->model()->index(row, 0),
+                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    if (how == QLatin1String("ok")) {
+        child<QPushButton>("m_btnNode_ok")->click();
+    } else if (how == QLatin1String("Enter")) {
         table()->setFocus();
-        table()->setCurrentCell(1, 1);
+        table()->setCurrentCell(rows.first(), 1);
         QTest::keyClick(table(), Qt::Key_Return);
     } else {
-        QWidget *viewport = table()->viewport();
-        const QPoint cell = table()->visualItemRect(table()->item(1, 1)).center();
-        QTest::mouseClick(viewport, Qt::LeftButton, {}, cell);
-        QTest::mouseDClick(viewport, Qt::LeftButton, {}, cell);
+        const QPoint cell = table()->visualItemRect(table()->item(rows.first(), 1)).center();
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell);
     }
-
-    QCOMPARE(nextMessage(), bytes({4, 0, 0, 0, 3, 0, 0, 0, 11, 0x02, 0x02}));
-    QCOMPARE(child<QLabel>("m_lbNodeName")->text(), control::fieldText(nodes(3).at(1).country));
-    QCOMPARE(tips(),
-             QStringLiteral("选择了节点：%1").arg(control::fieldText(nodes(3).at(1).country)));
     QCOMPARE(page(), QStringLiteral("m_linkPage"));
     QVERIFY(child<QPushButton>("m_btnLink")->isChecked());
+    if (picked < 0) {
+        // Nothing sent, shown or said; and still nothing to start.
+        QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("[请选择节点]"));
+        QCOMPARE(tips(), QStringLiteral("before"));
+        child<QPushButton>("m_btnRun")->click();
+        QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
+        child<QPushButton>("m_btnNode_flush")->click();
+        QCOMPARE(nextMessage(), kRequestNodes);
+        return;
+    }
+    const QString name = control::fieldText(nodes(listed).at(picked).country);
+    QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(listed).at(picked))));
+    QCOMPARE(child<QLabel>("m_lbNodeName")->text(), name);
+    QCOMPARE(tips(), QStringLiteral("选择了节点：%1").arg(name));
     QCOMPARE(table()->item(2, 0)->text(), QStringLiteral("3"));
 
-    // The red mark follows at the next list, by row number, the same list again
-    // included.
-    QCOMPARE(table()->item(1, 1)->foreground().color(), table()->item(0, 1)->foreground().color());
-    m_peer->sendMessage(control::composeNodeList(1, nodes(3)));
-    QTRY_COMPARE(table()->item(1, 1)->foreground().color(), QColor(255, 0, 0));
-    deliverNodes(4);
-    QCOMPARE(table()->item(1, 0)->foreground().color(), QColor(255, 0, 0));
-    QCOMPARE(table()->item(1, 1)->foreground().color(), QColor(255, 0, 0));
+    // The red mark follows at the next list, by row number, the same list
+    // again included; the selection survives by row number.
+    QVERIFY(table()->item(picked, 1)->foreground().color() != QColor(255, 0, 0));
+    m_peer->sendMessage(control::composeNodeList(1, nodes(listed)));
+    QTRY_COMPARE(table()->item(picked, 0)->foreground().color(), QColor(255, 0, 0));
+    QCOMPARE(table()->item(picked, 1)->foreground().color(), QColor(255, 0, 0));
     QVERIFY(table()->item(0, 1)->foreground().color() != QColor(255, 0, 0));
-}
-
-void tst_MainWindowLink::selectionByOkTakesTheHighestRow()
-{
-    connectPeer();
-    deliverNodes(5);
-    auto *selection = table()->selectionModel();
-    for (int row : {1, 3}) {
-        selection->select(table()->model()->index(row, 0),
-                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    }
-    child<QPushButton>("m_btnNode_ok")->click();
-
-    const NodeRecord third = nodes(5).at(3);
-    QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(third)));
-    QCOMPARE(child<QLabel>("m_lbNodeName")->text(), control::fieldText(third.country));
-
-    // A new list keeps only the highest selected row, by number.
     deliverNodes(6);
-    QList<int> selectedRows;
+    QList<int> kept;
     for (const QModelIndex &index : table()->selectionModel()->selectedRows())
-        selectedRows.append(index.row());
-    QCOMPARE(selectedRows, QList<int>{3});
-    deliverNodes(2);
+        kept.append(index.row());
+    QCOMPARE(kept, QList<int>{rows.last()});
+    deliverNodes(rows.last());
     QVERIFY(table()->selectionModel()->selectedRows().isEmpty());
-}
-
-void tst_MainWindowLink::selectionWithoutANode_data()
-{
-    QTest::addColumn<int>("row");
-    QTest::addColumn<bool>("byDoubleClick");
-
-    QTest::newRow("blank row, OK") << 4 << false;
-    QTest::newRow("blank row, double-click") << 0 << true;
-    QTest::newRow("nothing selected, OK") << -1 << false;
-}
-
-void tst_MainWindowLink::selectionWithoutANode()
-{
-    QFETCH(int, row);
-    QFETCH(bool, byDoubleClick);
-
-    connectPeer();
-    child<QPushButton>("m_btnNode")->click();
-    QCOMPARE(nextMessage(), kRequestNodes);
-    m_window->showTips("before");
-    if (row >= 0)
-        table()->selectRow(row);
-    if (byDoubleClick)
-        emit table()->itemDoubleClicked(table()->item(row, 0));
-    else
-        child<QPushButton>("m_btnNode_ok")->click();
-
-    QCOMPARE(page(), QStringLiteral("m_linkPage"));
-    QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("[请选择节点]"));
-    QCOMPARE(tips(), QStringLiteral("before"));
-    child<QPushButton>("m_btnRun")->click();
-    QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
-    child<QPushButton>("m_btnNode_flush")->click();
-    expectNoMoreMessagesThan(kRequestNodes);
 }
 
 void tst_MainWindowLink::runningProxyStops_data()
@@ -566,23 +502,6 @@ void tst_MainWindowLink::runningProxyStops()
     run->click();
     QCOMPARE(tips(), QStringLiteral("服务未连接，无法启动"));
     QCOMPARE(run->text(), QStringLiteral("启动"));
-}
-
-void tst_MainWindowLink::labelDoubleClickAndRefreshRequestNodes()
-{
-    connectPeer();
-    child<QPushButton>("m_btnSetting")->click();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    auto *label = child<QLabel>("m_lbNodeName");
-    QTest::mouseClick(label, Qt::LeftButton);
-    QTest::mouseDClick(label, Qt::LeftButton);
-    QCOMPARE(page(), QStringLiteral("m_nodePage"));
-    QVERIFY(child<QPushButton>("m_btnNode")->isChecked());
-    QCOMPARE(nextMessage(), kRequestNodes);
-
-    child<QPushButton>("m_btnNode_flush")->click();
-    QCOMPARE(nextMessage(), kRequestNodes);
-    QCOMPARE(page(), QStringLiteral("m_nodePage"));
 }
 
 void tst_MainWindowLink::trayMenuFollowsTheWindow()
@@ -649,13 +568,10 @@ void tst_MainWindowLink::trayDoesWhatTheWindowDoes()
         for (QByteArray message = nextMessage(); message != kRequestNodes; message = nextMessage())
             seen << QString::fromLatin1(message.toHex(' '));
         const QSettings stored(proxySettingsPath(), QSettings::IniFormat);
-        QString pacUrl = internetSetting("DefaultConnection/AutoConfigUrl").toString();
-        pacUrl.chop(14); // the time of the start
-        seen << tips() << child<QLabel>("m_lbNodeName")->text()
-             << child<QPushButton>("m_btnRun")->text()
-             << child<QStackedWidget>("m_swFun")->currentWidget()->objectName()
-             << stored.value("ListenPort").toString() << stored.value("ProxyMode").toString()
-             << internetSetting("DefaultConnection/Flags").toString() << pacUrl
+        // The PAC address without the time of the start.
+        seen << tips() << child<QLabel>("m_lbNodeName")->text() << page()
+             << child<QPushButton>("m_btnRun")->text() << stored.value("ProxyMode").toString()
+             << internetSetting("DefaultConnection/AutoConfigUrl").toString().section("t=", 0, 0)
              << QString::number(child<QRadioButton>("m_rbPac")->isChecked());
         return seen;
     };

@@ -72,8 +72,6 @@ class tst_TcpServer : public QObject
 private slots:
     void idle();
     void linkLifecycle();
-    void receive_data();
-    void receive();
     void readDataLeavesWhatDoesNotFit();
     void sendData_data();
     void sendData();
@@ -158,46 +156,6 @@ void tst_TcpServer::linkLifecycle()
     server.startServer(true, 0);
     QVERIFY(!server.isConnected());
     QTRY_COMPARE(next.socket.state(), QAbstractSocket::UnconnectedState);
-}
-
-void tst_TcpServer::receive_data()
-{
-    QTest::addColumn<QByteArrayList>("writes");
-    QTest::addColumn<QByteArrayList>("messages");
-
-    // How frames are cut is the codec's; here the reads of a real socket.
-    QTest::newRow("split at byte 7")
-        << QByteArrayList{kRequestNodesFrame.left(7), kRequestNodesFrame.mid(7)}
-        << QByteArrayList{kRequestNodes};
-    QTest::newRow("several frames and a heartbeat in one read")
-        << QByteArrayList{dataFrame("a") + frame::buildFrame(frame::HeartbeatFrame, "") +
-                          dataFrame("b")}
-        << QByteArrayList{"a", "b"};
-    const QByteArray largest(20480, 'L');
-    QTest::newRow("largest message")
-        << QByteArrayList{dataFrame(largest)} << QByteArrayList{largest};
-}
-
-void tst_TcpServer::receive()
-{
-    QFETCH(QByteArrayList, writes);
-    QFETCH(QByteArrayList, messages);
-
-    TcpServer server;
-    server.startServer(true, 0);
-    Peer peer(server.serverPort());
-    CONNECT_PEER(server, peer);
-
-    writes.last() += dataFrame(kSentinel);
-    for (const QByteArray &chunk : qAsConst(writes)) {
-        peer.socket.write(chunk);
-        QVERIFY(peer.socket.waitForBytesWritten(5000));
-        // Lets the server read this chunk on its own before the next arrives.
-        QCoreApplication::processEvents();
-    }
-    QByteArrayList taken;
-    QTRY_VERIFY(takeUntil(server, taken, kSentinel));
-    QCOMPARE(taken, messages << kSentinel);
 }
 
 void tst_TcpServer::readDataLeavesWhatDoesNotFit()
