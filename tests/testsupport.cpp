@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -58,6 +59,20 @@ QVariant internetSetting(const QString &key)
     if (!QFile::copy(internetSettingsPath(), copy))
         return QVariant();
     return QSettings(copy, QSettings::IniFormat).value(key);
+}
+
+QAction *menuAction(const QMenu *menu, const QString &text)
+{
+    QList<const QMenu *> menus{menu};
+    while (!menus.isEmpty()) {
+        for (QAction *action : menus.takeFirst()->actions()) {
+            if (action->text() == text)
+                return action;
+            if (action->menu())
+                menus << action->menu();
+        }
+    }
+    qFatal("no menu entry %s", qPrintable(text));
 }
 
 QByteArray fileBytes(const QString &path)

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVariant>
 
+class QAction;
+class QMenu;
 class QWidget;
 
 // Replaces the ending of processes with a recorder for its lifetime, so no test
@@ -51,6 +53,9 @@ const QString kOwnBypass = QStringLiteral(
     "<local>;localhost;127.*;10.*;172.16.*;172.17.*;172.18.*;172.19.*;172.20.*;172.21.*;"
     "172.22.*;172.23.*;172.24.*;172.25.*;172.26.*;172.27.*;172.28.*;172.29.*;172.30.*;"
     "172.31.*;192.168.*");
+
+// The entry of that text, in the menu or one of its submenus.
+QAction *menuAction(const QMenu *menu, const QString &text);
 
 // A file's bytes; none for a file that is not there.
 QByteArray fileBytes(const QString &path);

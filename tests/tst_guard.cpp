@@ -91,7 +91,6 @@ void tst_Guard::laterStartHandsOverItsLastArgument_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("word");
 
-    QTest::newRow("one argument") << QStringList{"open"} << "open";
     QTest::newRow("last of several") << QStringList{"first", "second", "third"} << "third";
     QTest::newRow("only the first word") << QStringList{"hello big world"} << "hello";
     QTest::newRow("no argument") << QStringList{} << "";

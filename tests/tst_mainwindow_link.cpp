@@ -55,21 +55,6 @@ QStringList menuLines(const QMenu *menu, const QString &indent = QString())
     return lines;
 }
 
-// The entry of that text, in the menu or one of its submenus.
-QAction *menuAction(const QMenu *menu, const QString &text)
-{
-    QList<const QMenu *> menus{menu};
-    while (!menus.isEmpty()) {
-        for (QAction *action : menus.takeFirst()->actions()) {
-            if (action->text() == text)
-                return action;
-            if (action->menu())
-                menus << action->menu();
-        }
-    }
-    qFatal("no menu entry %s", qPrintable(text));
-}
-
 // Counts the ticks of one window's own timer, and finds that timer: it is a
 // member held by value, so it lives inside the window object.
 class TickWatcher : public QObject

@@ -70,7 +70,6 @@ class tst_TcpServer : public QObject
     Q_OBJECT
 
 private slots:
-    void idle();
     void linkLifecycle();
     void readDataLeavesWhatDoesNotFit();
     void sendData_data();
@@ -80,25 +79,6 @@ private slots:
     void isLoopbackPeer_data();
     void isLoopbackPeer();
 };
-
-void tst_TcpServer::idle()
-{
-    TcpServer server;
-    QTest::ignoreMessage(QtDebugMsg, "closeServer");
-    server.startServer(false, 0);
-    QCOMPARE(server.serverPort(), quint16(0));
-    QVERIFY(!server.isConnected());
-    server.sendData(kRequestNodes.constData(), quint32(kRequestNodes.size()));
-    QCOMPARE(server.queuedFrames(), 0);
-    char buffer[64];
-    QCOMPARE(server.readData(buffer, sizeof(buffer)), -1);
-
-    QTest::ignoreMessage(QtDebugMsg, "closeServer");
-    QTest::ignoreMessage(QtDebugMsg, "closeServer");
-    server.closeServer();
-    server.closeServer();
-    QVERIFY(!server.isConnected());
-}
 
 void tst_TcpServer::linkLifecycle()
 {
