@@ -122,6 +122,7 @@ private slots:
     void init();
     void signalsEndInOrder_data();
     void signalsEndInOrder();
+    void secondSignalEndsAtOnce();
     void afterKills_data();
     void afterKills();
     void startFindsGreenlarksOwn_data();
@@ -163,6 +164,24 @@ void tst_UserProxy::signalsEndInOrder()
     // One apply at start, one restore: both told.
     QCOMPARE(notifications(), 2);
     QVERIFY(!QFileInfo::exists(proxyjournal::path()));
+}
+
+void tst_UserProxy::secondSignalEndsAtOnce()
+{
+    seed(kUserA);
+    QProcess probe;
+    probe.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
+    QTRY_COMPARE_WITH_TIMEOUT(internetSetting("DefaultConnection/Flags").toInt(), 3, 20000);
+    // The store's lock is held: the orderly exit waits for it.
+    QVERIFY(QDir().mkpath(internetSettingsPath() + QLatin1String(".lock")));
+    ::kill(pid_t(probe.processId()), SIGTERM);
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += probe.readAllStandardError()).contains("Signal 15"), 20000);
+    // The way out when the exit hangs; the journal gives the options back later.
+    ::kill(pid_t(probe.processId()), SIGTERM);
+    QVERIFY(probe.waitForFinished(20000));
+    QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
+    QVERIFY(QFileInfo::exists(proxyjournal::path()));
 }
 
 void tst_UserProxy::afterKills_data()
