@@ -147,13 +147,6 @@ QStringList gnomeKeys()
     return keys;
 }
 
-// No file reads as an empty one, as KConfig reads it.
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void writeFile(const QString &path, const QByteArray &contents)
 {
     QFile file(path);
