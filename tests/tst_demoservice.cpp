@@ -29,10 +29,11 @@ void tst_DemoService::nodesFile_data()
 
     // Same id under another tag is a different node; same tag and id is not.
     QTest::newRow("every bad line, by number")
-        << QByteArray("256 1 a\n1 5 日本\n2 5 日本\n1 5 美国\n\n1 70000 a\n1 2\nx 1 a\n")
+        << QByteArray("256 1 a\n1 5 日本\n2 5 日本\n1 5 美国\n\n1 65536 a\n1 2\nx 1 a\n")
         << "2, 2/5 日本" << QStringList{"line 1", "line 4", "line 6", "line 7", "line 8"};
-    QTest::newRow("marked for a server") << QByteArray("*1 1 日本 a\n2 2 美国 b\n* 3 3 香港 c d\n")
-                                         << "3, *3/3 香港 c d" << QStringList();
+    QTest::newRow("marked for a server")
+        << QByteArray("*1 1 日本 a\n2 2 美国 b\n* 255 65535 香港 c d\n") << "3, *255/65535 香港 c d"
+        << QStringList();
     QTest::newRow("empty file") << QByteArray("# none\n") << "0" << QStringList{"no nodes"};
     // Any more would not fit the front-end's receive buffer and stall its link;
     // one error says so, on the first line too many.
