@@ -17,24 +17,10 @@
 
 namespace {
 
-const char kEndSelfVariable[] = "GREENLARK_TEST_END_SELF";
 const char kLastWords[] = "written before the end\n";
-
-// At most 15 characters, so even the kernel's command name holds all of it.
-QString uniqueName(const char *stem)
-{
-    return QLatin1String(stem) + QString::number(getpid());
-}
-
-// Image names are file names: a copy under a new name is a new image.
-QString copyAs(const QString &source, const QTemporaryDir &dir, const QString &name)
-{
-    const QString target = dir.filePath(name);
-    if (!QFile::copy(source, target))
-        return QString();
-    QFile::setPermissions(target, QFile::permissions(source) | QFileDevice::ExeOwner);
-    return target;
-}
+// At most 15 characters, so even the kernel's command name holds all of it. No
+// other run's name is a prefix of it, nor is the prefix below another's name.
+const QString kName = "glend" + QString::number(getpid()) + "z";
 
 // Sends SIGTERM and reports the signal the process died of. A SIGKILL sent
 // earlier has already doomed it, so 9 means the code under test ended it and 15
@@ -47,16 +33,6 @@ int endingSignal(QProcess &process)
     return process.exitCode();
 }
 
-// Runs in a copy of this binary: ends every process with its own image name,
-// itself included, through the platform's own handler.
-int endSelf(const QByteArray &imageName)
-{
-    platform::setProcessEnder({});
-    std::fputs(kLastWords, stdout); // a pipe, so still in the buffer until flushed
-    platform::endProcessesByImageName(QString::fromLocal8Bit(imageName));
-    return 0; // reached only if the process failed to end itself
-}
-
 } // namespace
 
 class tst_Processes : public QObject
@@ -64,95 +40,75 @@ class tst_Processes : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-
     void endsOnlyMatchingProcesses_data();
     void endsOnlyMatchingProcesses();
-    void endsItselfLast();
-
-private:
-    QString m_sleep;
 };
-
-void tst_Processes::initTestCase()
-{
-    m_sleep = QStandardPaths::findExecutable(QStringLiteral("sleep"));
-    QVERIFY(!m_sleep.isEmpty());
-}
 
 void tst_Processes::endsOnlyMatchingProcesses_data()
 {
     QTest::addColumn<QString>("imageName");
-    QTest::addColumn<bool>("ends");
+    QTest::addColumn<bool>("otherUser"); // the sleeper runs as nobody
+    QTest::addColumn<bool>("ends");      // the processes named kName
 
-    const QString victim = uniqueName("glvictim");
-    QTest::newRow("image name") << victim + ".exe" << true;
-    QTest::newRow("upper-case suffix") << victim + ".EXE" << true;
-    QTest::newRow("suffix twice") << victim + ".exe.exe" << false;
-    QTest::newRow("prefix only") << victim.left(victim.size() - 1) + ".exe" << false;
-    QTest::newRow("suffix alone") << ".exe" << false;
+    QTest::newRow("image name") << kName + ".exe" << false << true;
+    QTest::newRow("upper-case suffix") << kName + ".EXE" << false << true;
+    QTest::newRow("suffix twice") << kName + ".exe.exe" << false << false;
+    QTest::newRow("prefix only") << kName.chopped(1) + ".exe" << false << false;
+    QTest::newRow("another user's") << kName + ".exe" << true << true;
 }
 
 void tst_Processes::endsOnlyMatchingProcesses()
 {
     QFETCH(QString, imageName);
+    QFETCH(bool, otherUser);
     QFETCH(bool, ends);
 
+    if (otherUser && getuid() != 0)
+        QSKIP("only root starts a process as another user");
+    // A copy of this binary named kName ends the processes of `imageName`: a
+    // sleeper of its name, started after it so that it comes later in /proc, and
+    // a bystander of another name. Image names are file names: a copy under a new
+    // name is a new image.
     QTemporaryDir dir;
-    const QString victimPath = copyAs(m_sleep, dir, uniqueName("glvictim"));
-    const QString bystanderPath = copyAs(m_sleep, dir, uniqueName("glother"));
-    QVERIFY(!victimPath.isEmpty() && !bystanderPath.isEmpty());
-    QProcess victim;
-    QProcess bystander;
-    victim.start(victimPath, {QStringLiteral("300")});
-    bystander.start(bystanderPath, {QStringLiteral("300")});
-    QVERIFY(victim.waitForStarted() && bystander.waitForStarted());
+    QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther);
+    auto copy = [&dir](const QString &source, const QString &name) {
+        QFile::copy(source, dir.filePath(name));
+        return dir.filePath(name);
+    };
+    QProcess ender, sleeper, bystander;
+    ender.start(copy(QCoreApplication::applicationFilePath(), kName), {"--end", imageName});
+    const QString sleep = QStandardPaths::findExecutable("sleep");
+    const QString sleeperPath = QDir(dir.path()).mkdir("s") ? copy(sleep, "s/" + kName) : "";
+    sleeper.start("setpriv", QStringList{"--reuid=" + QString::number(otherUser ? 65534 : getuid())}
+                                 << "--" << sleeperPath << "300");
+    bystander.start(copy(sleep, kName + "x"), {"300"});
+    QVERIFY(ender.waitForStarted() && sleeper.waitForStarted() && bystander.waitForStarted());
+    // setpriv becomes the copy only once it has changed user.
+    QTRY_COMPARE(QFile::symLinkTarget(QString("/proc/%1/exe").arg(sleeper.processId())),
+                 sleeperPath);
+    ender.write("go\n");
+    QVERIFY(ender.waitForFinished(60000));
 
-    const platform::ProcessEnder recorder = platform::setProcessEnder({});
-    platform::endProcessesByImageName(imageName);
-    platform::setProcessEnder(recorder);
-
-    QCOMPARE(endingSignal(victim), ends ? SIGKILL : SIGTERM);
+    // Ended as taskkill /f leaves it: exit status 1, not a signal, with what it
+    // had written flushed; and only after the other processes of its name.
+    QCOMPARE(ender.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(ender.exitCode(), ends ? 1 : 0);
+    QCOMPARE(ender.readAllStandardOutput(), QByteArray(kLastWords));
+    QCOMPARE(endingSignal(sleeper), ends && !otherUser ? SIGKILL : SIGTERM);
     QCOMPARE(endingSignal(bystander), SIGTERM);
 }
 
-void tst_Processes::endsItselfLast()
-{
-    // Two processes with one image name: a sleeper, and a copy of this binary
-    // that ends every process of that name, itself included.
-    const QString name = uniqueName("glself");
-    QTemporaryDir sleeperDir;
-    QTemporaryDir selfDir;
-    const QString sleeperPath = copyAs(m_sleep, sleeperDir, name);
-    const QString selfPath = copyAs(QCoreApplication::applicationFilePath(), selfDir, name);
-    QVERIFY(!sleeperPath.isEmpty() && !selfPath.isEmpty());
-
-    QProcess sleeper;
-    sleeper.start(sleeperPath, {QStringLiteral("300")});
-    QVERIFY(sleeper.waitForStarted());
-
-    QProcess self;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QLatin1String(kEndSelfVariable), name + QStringLiteral(".exe"));
-    self.setProcessEnvironment(environment);
-    self.start(selfPath, QStringList());
-    QVERIFY(self.waitForFinished(60000));
-
-    // Ended as taskkill /f leaves it: exit status 1, not a signal, with what it
-    // had written flushed; and only after the other process of its name.
-    QCOMPARE(self.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(self.exitCode(), 1);
-    QCOMPARE(self.readAllStandardOutput(), QByteArray(kLastWords));
-    QCOMPARE(endingSignal(sleeper), SIGKILL);
-}
-
-// Not QTEST_GUILESS_MAIN: a copy of this binary, started by endsItselfLast,
-// plays the process that ends itself instead of running the tests.
+// Not QTEST_GUILESS_MAIN: a copy of this binary plays the process that ends
+// others, through the platform's own handler, instead of running the tests.
 int main(int argc, char *argv[])
 {
-    const QByteArray endSelfName = qgetenv(kEndSelfVariable);
-    if (!endSelfName.isEmpty())
-        return endSelf(endSelfName);
+    if (argc == 3 && qstrcmp(argv[1], "--end") == 0) {
+        platform::setProcessEnder({});
+        std::fputs(kLastWords, stdout); // a pipe, so still in the buffer until flushed
+        std::getchar();                 // until the others have started
+        platform::endProcessesByImageName(QString::fromLocal8Bit(argv[2]));
+        return 0;
+    }
     QCoreApplication app(argc, argv);
     tst_Processes test;
     QTEST_SET_MAIN_SOURCE_PATH
