@@ -1,0 +1,52 @@
+#!/usr/bin/env python3
+"""Counts the non-blank, non-comment lines of C++ the repository tracks:
+tests (tests/ and fuzz/) against the code (everything else but bench/).
+
+    tools/count-lines.py [--files] [revision]
+
+With a revision (a commit, a tag, a branch) it counts that commit's files
+instead of the work tree's; --files lists every file's count too.
+"""
+import subprocess
+import sys
+
+
+def counted(text):
+    lines, in_block = 0, False
+    for raw in text.splitlines():
+        line = raw.strip()
+        if in_block:
+            if "*/" not in line:
+                continue
+            in_block, line = False, line.split("*/", 1)[1].strip()
+        if line.startswith("/*"):
+            if "*/" not in line:
+                in_block = True
+                continue
+            line = line.split("*/", 1)[1].strip()
+        if line and not line.startswith("//"):
+            lines += 1
+    return lines
+
+
+def main():
+    args = [a for a in sys.argv[1:] if a != "--files"]
+    revision = args[0] if args else None
+    git = ["git", "-C", sys.path[0] + "/.."]
+    listing = git + (["ls-tree", "-r", "--name-only", revision] if revision else ["ls-files"])
+    names = [n for n in subprocess.check_output(listing, text=True).split()
+             if n.endswith((".cpp", ".h"))]
+    totals = {"tests": 0, "code": 0, "bench": 0}
+    for name in names:
+        text = (subprocess.check_output(git + ["show", f"{revision}:{name}"], text=True)
+                if revision else open(f"{sys.path[0]}/../{name}", encoding="utf-8").read())
+        part = {"tests": "tests", "fuzz": "tests", "bench": "bench"}.get(name.split("/")[0], "code")
+        totals[part] += counted(text)
+        if "--files" in sys.argv:
+            print(f"{counted(text):6} {name}")
+    print(f"tests {totals['tests']}, code {totals['code']}, "
+          f"ratio {totals['tests'] / totals['code']:.2f} (bench/ apart: {totals['bench']})")
+
+
+if __name__ == "__main__":
+    main()
