@@ -11,6 +11,9 @@ Options: --mutants FILE, --scratch DIR (kept between runs, so later runs
 rebuild little), --timeout SECONDS per test (default 60), --jobs N,
 --every-killer (run every test on each fault instead of stopping at the
 first failure: slower, but names every test that kills it).
+The scratch folder remembers which test killed each fault (killers.txt); the
+next run tries that test first, so a run over a tree that still kills most
+faults costs little more than the rebuilds.
 As root it runs the tests in a private network (unshare -n), so port 4000 is
 never shared with anything else on the machine.
 
@@ -97,8 +100,9 @@ def prepare(scratch, jobs):
     return source, build
 
 
-def test_command(build, timeout, jobs, every_killer):
-    ctest = (f"ctest --test-dir {build} -E '{NOT_KILLERS}' --timeout {timeout} "
+def test_command(build, timeout, jobs, every_killer, only=None):
+    select = f"-R '^({only})$'" if only else f"-E '{NOT_KILLERS}'"
+    ctest = (f"ctest --test-dir {build} {select} --timeout {timeout} "
              f"-j{jobs} --output-on-failure" + ("" if every_killer else " --stop-on-failure"))
     if os.geteuid() == 0 and shutil.which("unshare"):
         return ["unshare", "-n", "sh", "-c", "ip link set lo up && " + ctest]
@@ -113,7 +117,7 @@ def failed_tests(output):
     return names
 
 
-def try_mutant(mutant, source, build, timeout, jobs, every_killer):
+def try_mutant(mutant, source, build, timeout, jobs, every_killer, killer=None):
     path = os.path.join(source, mutant.path)
     with open(path, encoding="utf-8") as f:
         original = f.read()
@@ -126,6 +130,10 @@ def try_mutant(mutant, source, build, timeout, jobs, every_killer):
         built = run(["cmake", "--build", build, f"-j{jobs}"], ROOT)
         if built.returncode:
             return "unusable", "does not compile"
+        if killer and not every_killer:
+            tested = run(test_command(build, timeout, jobs, False, killer), ROOT)
+            if tested.returncode:
+                return "killed", ", ".join(failed_tests(tested.stdout)) or killer
         tested = run(test_command(build, timeout, jobs, every_killer), ROOT)
         if tested.returncode:
             return "killed", ", ".join(failed_tests(tested.stdout)) or "ctest failed"
@@ -163,12 +171,21 @@ def main():
         return
 
     source, build = prepare(args.scratch, args.jobs)
+    killers_path = os.path.join(args.scratch, "killers.txt")
+    killers = {}
+    if os.path.exists(killers_path):
+        with open(killers_path, encoding="utf-8") as f:
+            killers = dict(line.split() for line in f if len(line.split()) == 2)
     counts = {"killed": 0, "survived": 0, "unusable": 0}
     started = time.time()
     for index, mutant in enumerate(mutants, 1):
         verdict, detail = try_mutant(mutant, source, build, args.timeout, args.jobs,
-                                     args.every_killer)
+                                     args.every_killer, killers.get(mutant.ident))
         counts[verdict] += 1
+        if verdict == "killed" and detail.split(", ")[0].startswith("tst_"):
+            killers[mutant.ident] = detail.split(", ")[0]
+            with open(killers_path, "w", encoding="utf-8") as f:
+                f.writelines(f"{ident} {test}\n" for ident, test in sorted(killers.items()))
         print(f"[{index}/{len(mutants)}] {verdict:9} {mutant.ident:32} {detail}", flush=True)
     # The tree as it stands, built again for the next run.
     run(["cmake", "--build", build, f"-j{args.jobs}"], ROOT)
