@@ -100,177 +100,148 @@ class tst_InternetOptions : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void init();
-
-    void storeAndQuery_data();
-    void storeAndQuery();
-    void malformedCallsFail_data();
-    void malformedCallsFail();
-    void fileLocationAndCounts_data();
-    void fileLocationAndCounts();
-
-private:
     QString m_path;
     std::optional<QTemporaryDir> m_dir;
-};
 
-void tst_InternetOptions::init()
-{
-    m_dir.emplace();
-    m_path = m_dir->filePath(QStringLiteral("internet-settings.ini"));
-    qputenv("GREENLARK_INTERNET_SETTINGS", QFile::encodeName(m_path));
-}
-
-void tst_InternetOptions::storeAndQuery_data()
-{
-    QTest::addColumn<QByteArray>("file"); // before the store; empty: a folder in its place
-    QTest::addColumn<Options>("options");
-    QTest::addColumn<bool>("readable");
-    QTest::addColumn<bool>("writable");
-
-    // Every option set, so the store has to overwrite each, and a null string has
-    // to remove its key.
-    const QByteArray old = "[DefaultConnection]\nAutoConfigUrl=old\nAutoDiscoveryFlags=9\nFlags=9\n"
-                           "ProxyBypass=old\nProxyServer=old\n";
-    QTest::newRow("global proxy") << old << kGlobalProxy << true << true;
-    QTest::newRow("empty strings are not null")
-        << old
-        << Options{"AutoConfigUrl=", "AutoDiscoveryFlags=0", "Flags=1",
-                   "ProxyBypass=", "ProxyServer="}
-        << true << true;
-    // wchar_t is 32 bits here and 16 on Windows: characters outside the BMP
-    // must survive both conversions. Text that reads like INI syntax stays text.
-    QTest::newRow("beyond ASCII, file syntax")
-        << old
-        << Options{"AutoConfigUrl=[Group]\nFlags=1 ;#", "AutoDiscoveryFlags=0", "Flags=4294967295",
-                   QString::fromUtf8("ProxyBypass=<local>;*.例子.cn;\U0001F600;\"q\",\\"),
-                   QString::fromUtf8("ProxyServer=代理.example:8080")}
-        << true << true;
-    QTest::newRow("a folder in its place") << QByteArray() << kGlobalProxy << false << false;
-    // Values a person broke: reading them as 0 or "" would hand out settings
-    // nobody stored; a full write replaces them.
-    QTest::newRow("flags beyond 32 bits")
-        << QByteArray("[DefaultConnection]\nFlags=4294967296\n") << kGlobalProxy << false << true;
-    QTest::newRow("server is a list") << QByteArray("[DefaultConnection]\nProxyServer=a:1,b:2\n")
-                                      << kGlobalProxy << false << true;
-    QTest::newRow("a write cut short")
-        << old << Options{"ProxyBypass=" + QString(20000, 'z')} << true << false;
-}
-
-void tst_InternetOptions::storeAndQuery()
-{
-    QFETCH(QByteArray, file);
-    QFETCH(Options, options);
-    QFETCH(bool, readable);
-    QFETCH(bool, writable);
-
-    QFile settings(m_path);
-    QVERIFY(file.isEmpty() ? QDir().mkpath(m_path)
-                           : settings.open(QIODevice::WriteOnly) && settings.write(file) > 0);
-    settings.close();
-    const Options before = fileKeys(m_path);
-    const QStringList files = QDir(m_dir->path()).entryList(QDir::Files);
-    // A refused query allocates nothing; the leak checker sees any string that was.
-    QCOMPARE(queried() != kFailed, readable);
-
-    // A file size limit fails a large write part way, as a full disk does; root
-    // ignores permissions but not this limit.
-    rlimit old = {};
-    getrlimit(RLIMIT_FSIZE, &old);
-    const rlimit limit{4096, old.rlim_max};
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &limit);
-    const BOOL stored = store(options);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
-
-    QCOMPARE(stored, BOOL(writable));
-    QCOMPARE(fileKeys(m_path), writable ? options : before);
-    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), files); // no half-written leftovers
-    QCOMPARE(queried(), writable ? options : readable ? before : kFailed);
-    QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0),
-             BOOL(!file.isEmpty()));
-}
-
-void tst_InternetOptions::malformedCallsFail_data()
-{
-    QTest::addColumn<Damage>("damage");
-    QTest::addColumn<int>("optionError"); // -1: left as it was
-
-    QTest::newRow("null list") << Damage([](OptionList &l) { l.buffer = nullptr; }) << -1;
-    QTest::newRow("length 33") << Damage([](OptionList &l) { l.length += 1; }) << -1;
-    QTest::newRow("unknown id after known ones")
-        << Damage([](OptionList &l) { l.options[4].dwOption = 6; }) << 4;
-}
-
-void tst_InternetOptions::malformedCallsFail()
-{
-    QFETCH(Damage, damage);
-    QFETCH(int, optionError);
-
-    QCOMPARE(store(kGlobalProxy), TRUE);
-    wchar_t untouched[] = L"untouched";
-    const DWORD kNoError = 0x5A5A5A5A;
-    for (const bool isQuery : {true, false}) {
-        OptionList l;
-        for (auto &option : l.options)
-            option.Value.pszValue = untouched;
-        l.list.dwOptionError = kNoError;
-        damage(l);
-
-        const auto option = INTERNET_OPTION_PER_CONNECTION_OPTION;
-        QCOMPARE(isQuery ? InternetQueryOptionW(nullptr, option, l.buffer, &l.length)
-                         : InternetSetOptionW(nullptr, option, l.buffer, l.length),
-                 FALSE);
-        // Nothing allocated: every value is still the caller's own (and the
-        // leak checker would see any string that was).
-        for (const auto &entry : l.options)
-            QCOMPARE(static_cast<void *>(entry.Value.pszValue), static_cast<void *>(untouched));
-        QCOMPARE(l.list.dwOptionError, optionError < 0 ? kNoError : DWORD(optionError));
-        QCOMPARE(fileKeys(m_path), kGlobalProxy);
+private slots:
+    void init()
+    {
+        m_dir.emplace();
+        m_path = m_dir->filePath(QStringLiteral("internet-settings.ini"));
+        qputenv("GREENLARK_INTERNET_SETTINGS", QFile::encodeName(m_path));
     }
-}
 
-void tst_InternetOptions::fileLocationAndCounts_data()
-{
-    QTest::addColumn<QString>("configHome"); // null: unset
-    QTest::addColumn<QString>("expected");   // "%1" is a private folder
+    void storeAndQuery_data()
+    {
+        QTest::addColumn<QByteArray>("file"); // before the store; empty: a folder in its place
+        QTest::addColumn<Options>("options");
+        QTest::addColumn<bool>("readable");
+        QTest::addColumn<bool>("writable");
 
-    QTest::newRow("config home") << "%1/xdg"
-                                 << "%1/xdg/greenlark/internet-settings.ini";
-    QTest::newRow("no config home")
-        << QString() << "%1/home/.config/greenlark/internet-settings.ini";
-}
+        // Every option set, so the store has to overwrite each, and a null string
+        // has to remove its key.
+        const QByteArray old = "[DefaultConnection]\nAutoConfigUrl=old\nAutoDiscoveryFlags=9\n"
+                               "Flags=9\nProxyBypass=old\nProxyServer=old\n";
+        QTest::newRow("empty strings are not null")
+            << old
+            << Options{"AutoConfigUrl=", "AutoDiscoveryFlags=0", "Flags=1",
+                       "ProxyBypass=", "ProxyServer="}
+            << true << true;
+        // wchar_t is 32 bits here and 16 on Windows: characters outside the BMP
+        // must survive both conversions. Text that reads like INI syntax stays
+        // text. No PAC address: its key goes.
+        QTest::newRow("beyond ASCII, file syntax, a null string")
+            << old
+            << Options{"AutoDiscoveryFlags=5", "Flags=4294967295",
+                       QString::fromUtf8(
+                           "ProxyBypass=[Group]\nFlags=1 ;#<local>;*.例子.cn;\U0001F600;\"q\",\\"),
+                       QString::fromUtf8("ProxyServer=代理.example:8080")}
+            << true << true;
+        QTest::newRow("a folder in its place") << QByteArray() << kGlobalProxy << false << false;
+        // Values a person broke: reading them as 0 or "" would hand out settings
+        // nobody stored; a full write replaces them.
+        QTest::newRow("flags beyond 32 bits")
+            << QByteArray("[DefaultConnection]\nFlags=4294967296\n") << kGlobalProxy << false
+            << true;
+        QTest::newRow("server is a list")
+            << QByteArray("[DefaultConnection]\nProxyServer=a:1,b:2\n") << kGlobalProxy << false
+            << true;
+        QTest::newRow("a write cut short")
+            << old << Options{"ProxyBypass=" + QString(20000, 'z')} << true << false;
+    }
 
-void tst_InternetOptions::fileLocationAndCounts()
-{
-    QFETCH(QString, configHome);
-    QFETCH(QString, expected);
+    void storeAndQuery()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(Options, options);
+        QFETCH(bool, readable);
+        QFETCH(bool, writable);
 
-    // Left changed: init() sets the explicit path again, so the other tests
-    // never read the others.
-    const QString root = m_dir->path();
-    qputenv("HOME", QFile::encodeName(root + "/home"));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.replace("%1", root)));
-    if (configHome.isNull())
+        QFile settings(m_path);
+        QVERIFY(file.isEmpty() ? QDir().mkpath(m_path)
+                               : settings.open(QIODevice::WriteOnly) && settings.write(file) > 0);
+        settings.close();
+        const Options before = fileKeys(m_path);
+        const QStringList files = QDir(m_dir->path()).entryList(QDir::Files);
+        // A refused query allocates nothing; the leak checker sees any string that was.
+        QCOMPARE(queried() != kFailed, readable);
+
+        // A file size limit fails a large write part way, as a full disk does;
+        // root ignores permissions but not this limit.
+        rlimit old = {};
+        getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit limit{4096, old.rlim_max};
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const BOOL stored = store(options);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QCOMPARE(stored, BOOL(writable));
+        QCOMPARE(fileKeys(m_path), writable ? options : before);
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), files); // no half-written leftovers
+        QCOMPARE(queried(), writable ? options : readable ? before : kFailed);
+        QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0),
+                 BOOL(!file.isEmpty()));
+    }
+
+    void malformedCallsFail_data()
+    {
+        QTest::addColumn<Damage>("damage");
+        QTest::addColumn<int>("optionError"); // -1: left as it was
+
+        QTest::newRow("null list") << Damage([](OptionList &l) { l.buffer = nullptr; }) << -1;
+        QTest::newRow("length 33") << Damage([](OptionList &l) { l.length += 1; }) << -1;
+        QTest::newRow("unknown id after known ones")
+            << Damage([](OptionList &l) { l.options[4].dwOption = 6; }) << 4;
+    }
+
+    void malformedCallsFail()
+    {
+        QFETCH(Damage, damage);
+        QFETCH(int, optionError);
+
+        QCOMPARE(store(kGlobalProxy), TRUE);
+        wchar_t untouched[] = L"untouched";
+        const DWORD kNoError = 0x5A5A5A5A;
+        for (const bool isQuery : {true, false}) {
+            OptionList l;
+            for (auto &option : l.options)
+                option.Value.pszValue = untouched;
+            l.list.dwOptionError = kNoError;
+            damage(l);
+
+            const auto option = INTERNET_OPTION_PER_CONNECTION_OPTION;
+            QCOMPARE(isQuery ? InternetQueryOptionW(nullptr, option, l.buffer, &l.length)
+                             : InternetSetOptionW(nullptr, option, l.buffer, l.length),
+                     FALSE);
+            // Nothing allocated: every value is still the caller's own (and the
+            // leak checker would see any string that was).
+            for (const auto &entry : l.options)
+                QCOMPARE(static_cast<void *>(entry.Value.pszValue), static_cast<void *>(untouched));
+            QCOMPARE(l.list.dwOptionError, optionError < 0 ? kNoError : DWORD(optionError));
+            QCOMPARE(fileKeys(m_path), kGlobalProxy);
+        }
+    }
+
+    // The main window's tests count the notifications through the same store.
+    void fileLocation()
+    {
+        // Left changed: init() sets the explicit path again.
+        const QString root = m_dir->path();
+        qunsetenv("GREENLARK_INTERNET_SETTINGS");
         qunsetenv("XDG_CONFIG_HOME");
-    qunsetenv("GREENLARK_INTERNET_SETTINGS");
-    const QString file = expected.replace("%1", root);
-
-    // No file yet reads as a fresh profile, and a query never writes one.
-    QCOMPARE(queried(), (Options{"AutoDiscoveryFlags=1", "Flags=1"}));
-    QVERIFY(!QFile::exists(file));
-    // Counted "ever": storing options does not reset the counts, and counting
-    // does not disturb the options.
-    QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0), TRUE);
-    QCOMPARE(store(kGlobalProxy), TRUE);
-    for (DWORD option : {INTERNET_OPTION_SETTINGS_CHANGED, INTERNET_OPTION_REFRESH})
-        QCOMPARE(InternetSetOptionW(nullptr, option, nullptr, 0), TRUE);
-    QCOMPARE(queried(), kGlobalProxy);
-    QCOMPARE(fileKeys(file).filter("Notifications/"),
-             (Options{"Notifications/Refresh=2", "Notifications/SettingsChanged=1"}));
-}
+        qputenv("HOME", QFile::encodeName(root + "/home"));
+        // No file yet reads as a fresh profile, and a query never writes one.
+        QCOMPARE(queried(), (Options{"AutoDiscoveryFlags=1", "Flags=1"}));
+        QVERIFY(QDir(root).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+        QCOMPARE(store(kGlobalProxy), TRUE);
+        QCOMPARE(fileKeys(root + "/home/.config/greenlark/internet-settings.ini"), kGlobalProxy);
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + "/xdg"));
+        QCOMPARE(store(kGlobalProxy), TRUE);
+        QCOMPARE(fileKeys(root + "/xdg/greenlark/internet-settings.ini"), kGlobalProxy);
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_InternetOptions)
 #include "tst_internetoptions.moc"
