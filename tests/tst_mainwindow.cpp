@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -237,16 +236,6 @@ void tst_MainWindow::switchingModesKeepsOrReplacesStrings()
     QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1081"));
     QCOMPARE(option("ProxyBypass"), kOwnBypass);
     QCOMPARE(option("AutoDiscoveryFlags"), QStringLiteral("13"));
-
-    // Someone else changes the server while we run; global mode takes it back.
-    QSettings(internetSettingsPath(), QSettings::IniFormat)
-        .setValue("DefaultConnection/ProxyServer", "elsewhere:80");
-    child<QRadioButton>(window, "m_rbGlobal")->click();
-    child<QLineEdit>(window, "m_lePort")->setText("1200");
-    clickOk(window);
-    QCOMPARE(option("Flags"), QStringLiteral("3"));
-    QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1200"));
-    QCOMPARE(option("AutoDiscoveryFlags"), QStringLiteral("13"));
 }
 
 void tst_MainWindow::failuresAreSaid_data()
@@ -385,27 +374,20 @@ void tst_MainWindow::teardownOrder()
 {
     seedUserOptions();
     QStringList ended;
-    QStringList seenAtFirstEnd;
-    QVariant flagsWhenTrayWent;
+    QString flagsAtFirstEnd;
 
     auto *window = new CMainWindow;
-    QPointer<QObject> tray = window->findChild<QSystemTrayIcon *>();
-    connect(tray.data(), &QObject::destroyed, this,
-            [&] { flagsWhenTrayWent = internetSetting("DefaultConnection/Flags"); });
     platform::setProcessEnder([&](const QString &name) {
-        if (ended.isEmpty()) {
-            seenAtFirstEnd << (tray ? "tray" : "") << option("Flags");
-        }
+        if (ended.isEmpty())
+            flagsAtFirstEnd = option("Flags");
         ended << name;
     });
     delete window;
     ProcessEndRecorder restoreRecorder;
 
     QCOMPARE(ended, QStringList({"v2ray.exe", "background.exe", "greenlark.exe"}));
-    // The tray icon is gone and the user's options are back before the first
-    // process is ended; the icon went while greenlark's proxy still stood.
-    QCOMPARE(seenAtFirstEnd, QStringList({"", "9"}));
-    QCOMPARE(flagsWhenTrayWent.toInt(), 3);
+    // The user's options are back before the first process is ended.
+    QCOMPARE(flagsAtFirstEnd, QStringLiteral("9"));
     // Every option as it was at the start, and running programs told.
     QCOMPARE(option("ProxyServer"), QStringLiteral("corp-proxy:3128"));
     QCOMPARE(option("ProxyBypass"), QStringLiteral("<local>"));

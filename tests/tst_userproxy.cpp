@@ -186,14 +186,6 @@ void tst_UserProxy::afterKills()
     startAndQuit();
     QVERIFY(stored() == (userChangesWhileDown ? kUserB : kUserA));
     QVERIFY(!QFileInfo::exists(proxyjournal::path()));
-
-    // Nothing left over speaks for the user at the next start: with greenlark's
-    // own options found and no journal, that start can only fall back to a
-    // direct connection.
-    seed(kOwnGlobal);
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("taken as a direct connection"));
-    startAndQuit();
-    QVERIFY(stored() == kDirect);
 }
 
 void tst_UserProxy::startFindsGreenlarksOwn_data()
