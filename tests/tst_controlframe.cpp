@@ -115,6 +115,10 @@ void tst_ControlFrame::parse_data()
         << QByteArray();
     QTest::newRow("garbage without a start byte is dropped")
         << QByteArrayList{"no frame here"} << QByteArrayList{} << QByteArray();
+    QByteArray badTrailer = f1;
+    badTrailer[badTrailer.size() - 3] = 1;
+    QTest::newRow("a frame with a non-zero trailer is dropped")
+        << QByteArrayList{badTrailer + f2} << QByteArrayList{"second"} << QByteArray();
     QTest::newRow("bad frame at the very end is dropped")
         << QByteArrayList{QByteArray::fromHex("a5010000000000000000a3")} << QByteArrayList{}
         << QByteArray();

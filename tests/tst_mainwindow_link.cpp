@@ -105,7 +105,7 @@ private slots:
     void trayMenuFollowsTheWindow();
 
 private:
-    void connectPeer();
+    void connectPeer(int port = 1081);
     QByteArray nextMessage();
     void advanceSeconds(int seconds);
     void deliverNodes(int count);
@@ -155,13 +155,13 @@ void tst_MainWindowLink::cleanup()
     platform::setFixedTickCount(std::nullopt);
 }
 
-void tst_MainWindowLink::connectPeer()
+void tst_MainWindowLink::connectPeer(int port)
 {
     QSignalSpy connected(m_peer.get(), &ServicePeer::connected);
     m_peer->connectToFrontEnd(kControlPort);
     QVERIFY(connected.wait(5000));
     QTRY_VERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("0, 170, 0"));
-    QCOMPARE(nextMessage(), bytesOf(control::makeSetListenPort(1081)));
+    QCOMPARE(nextMessage(), bytesOf(control::makeSetListenPort(port)));
 }
 
 QByteArray tst_MainWindowLink::nextMessage()
@@ -229,10 +229,14 @@ void tst_MainWindowLink::linkComesAndGoes()
     child<QPushButton>("m_btnRun")->click();
     QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
 
-    // The stop never reached the old link; the new one starts with the port.
+    // The stop never reached the old link; the new one starts with the port,
+    // the one set while no service was there.
+    child<QPushButton>("m_btnSetting")->click();
+    child<QLineEdit>("m_lePort")->setText("2345");
+    child<QPushButton>("m_btnSetting_ok")->click();
     m_peer->clearReceived();
     m_taken = 0;
-    connectPeer();
+    connectPeer(2345);
 }
 
 void tst_MainWindowLink::nodePageRequestsAtOnceAndEverySecond()
@@ -247,11 +251,16 @@ void tst_MainWindowLink::nodePageRequestsAtOnceAndEverySecond()
     QVERIFY(child<QPushButton>("m_btnNode")->isChecked());
     QCOMPARE(nextMessage(), kRequestNodes);
 
-    // While nodes are awaited the tick wakes for every second the clock moves on.
+    // While nodes are awaited the tick asks once a second: not a millisecond
+    // sooner (a mark sent through the link shows nothing went before it).
     for (int second = 0; second < 2; ++second) {
         QVERIFY(!tickAsleep());
-        m_tick += 1000;
+        m_tick += 999;
         platform::setFixedTickCount(m_tick);
+        QMetaObject::invokeMethod(m_window.get(), "slotsTimeHanlde");
+        m_window->findChild<TcpServer *>()->sendData("mark", 4);
+        QCOMPARE(nextMessage(), QByteArray("mark"));
+        platform::setFixedTickCount(++m_tick);
         QCOMPARE(nextMessage(), kRequestNodes);
         QCOMPARE(tips(), kWaitingTip);
     }
