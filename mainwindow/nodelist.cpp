@@ -71,8 +71,11 @@ void CMainWindow::resetNodeList()
     table->setRowCount(0);
     table->setRowCount(kBlankRows);
     for (int row = 0; row < kBlankRows; ++row) {
-        table->setItem(row, 0, new QTableWidgetItem(QString()));
-        table->setItem(row, 1, new QTableWidgetItem(QString()));
+        for (int column = 0; column < 2; ++column) {
+            auto *blank = new QTableWidgetItem(QString());
+            blank->setTextAlignment(kCentred);
+            table->setItem(row, column, blank);
+        }
     }
     refreshTrayMenu();
 }
@@ -120,19 +123,29 @@ void CMainWindow::refreshNodeTable()
     // make it redraw the window behind its frame too.
     QWidget *rows = table->viewport();
     rows->setUpdatesEnabled(false);
-    table->clearContents();
     // What emptying the table would reset, without the scroll bar leaving
     // and coming back, which lays out the whole page again.
     table->selectionModel()->clearCurrentIndex();
     table->scrollToTop();
     table->setRowCount(m_nodeList.size());
     for (int row = 0; row < m_nodeList.size(); ++row) {
+        const QString country = control::fieldText(m_nodeList.at(row).country);
+        // A row that is there keeps its items, and its number unless it was a
+        // blank one: an unchanged text costs nothing, where a new item costs an
+        // allocation and a delete.
+        if (QTableWidgetItem *shown = table->item(row, 1)) {
+            QTableWidgetItem *number = table->item(row, 0);
+            if (number->text().isEmpty())
+                number->setText(QString::number(row + 1));
+            shown->setText(country);
+            continue;
+        }
         auto *number = new QTableWidgetItem(QString::number(row + 1));
-        auto *country = new QTableWidgetItem(control::fieldText(m_nodeList.at(row).country));
+        auto *name = new QTableWidgetItem(country);
         number->setTextAlignment(kCentred);
-        country->setTextAlignment(kCentred);
+        name->setTextAlignment(kCentred);
         table->setItem(row, 0, number);
-        table->setItem(row, 1, country);
+        table->setItem(row, 1, name);
     }
     // The selection survives the rebuild by row number, not by node.
     markRows(table, keptRow, m_nSelectIndex);
