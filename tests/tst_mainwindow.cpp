@@ -343,14 +343,16 @@ void tst_MainWindow::trayVisibility()
 
 void tst_MainWindow::startAtLogin()
 {
+    const QString entry =
+        qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/autostart/greenlark.desktop");
+    // What a run that failed half-way left would show as already set.
+    QDir(entry).removeRecursively();
+    QFile::remove(entry);
     ProcessEndRecorder recorder;
     CMainWindow window;
     QMenu *menu = window.findChild<QSystemTrayIcon *>()->contextMenu();
-    QAction *action = menuAction(window.findChild<QSystemTrayIcon *>()->contextMenu(),
-                                 QStringLiteral("开机启动"));
+    QAction *action = menuAction(menu, QStringLiteral("开机启动"));
     QVERIFY(action->isCheckable() && !action->isChecked());
-    const QString entry =
-        qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/autostart/greenlark.desktop");
 
     action->trigger();
     QVERIFY(action->isChecked());

@@ -87,7 +87,10 @@ def prepare(scratch, jobs):
         origin = os.path.join(ROOT, name)
         if os.path.isfile(origin) and (not os.path.exists(target) or
                                        open(origin, "rb").read() != open(target, "rb").read()):
-            shutil.copy2(origin, target)
+            # A fresh time stamp: the copy may put back a file an interrupted
+            # run left planted, and make must see it as newer than that build.
+            shutil.copyfile(origin, target)
+            shutil.copymode(origin, target)
     build = os.path.join(scratch, "build")
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         result = run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Debug",
@@ -171,6 +174,11 @@ def main():
         return
 
     source, build = prepare(args.scratch, args.jobs)
+    # Against a tree whose tests already fail, every fault would count as caught.
+    tested = run(test_command(build, args.timeout, args.jobs, True), ROOT)
+    if tested.returncode:
+        sys.exit("the unmutated tree fails its tests: " + ", ".join(failed_tests(tested.stdout))
+                 + "\n" + tested.stdout[-4000:])
     killers_path = os.path.join(args.scratch, "killers.txt")
     killers = {}
     if os.path.exists(killers_path):
