@@ -103,6 +103,19 @@ def prepare(scratch, jobs):
     return source, build
 
 
+def fresh_test_folders(build):
+    """Empties each test's private folder, as a clean build has it: a test that
+    failed half-way under one fault must not leave state that fails the next."""
+    root = os.path.join(build, "tests", "tmp")
+    for folder in (os.listdir(root) if os.path.isdir(root) else []):
+        for entry in os.listdir(os.path.join(root, folder)):
+            path = os.path.join(root, folder, entry)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                os.remove(path)
+
+
 def test_command(build, timeout, jobs, every_killer, only=None):
     select = f"-R '^({only})$'" if only else f"-E '{NOT_KILLERS}'"
     ctest = (f"ctest --test-dir {build} {select} --timeout {timeout} "
@@ -133,10 +146,12 @@ def try_mutant(mutant, source, build, timeout, jobs, every_killer, killer=None):
         built = run(["cmake", "--build", build, f"-j{jobs}"], ROOT)
         if built.returncode:
             return "unusable", "does not compile"
+        fresh_test_folders(build)
         if killer and not every_killer:
             tested = run(test_command(build, timeout, jobs, False, killer), ROOT)
             if tested.returncode:
                 return "killed", ", ".join(failed_tests(tested.stdout)) or killer
+        fresh_test_folders(build)
         tested = run(test_command(build, timeout, jobs, every_killer), ROOT)
         if tested.returncode:
             return "killed", ", ".join(failed_tests(tested.stdout)) or "ctest failed"
@@ -175,6 +190,7 @@ def main():
 
     source, build = prepare(args.scratch, args.jobs)
     # Against a tree whose tests already fail, every fault would count as caught.
+    fresh_test_folders(build)
     tested = run(test_command(build, args.timeout, args.jobs, True), ROOT)
     if tested.returncode:
         sys.exit("the unmutated tree fails its tests: " + ", ".join(failed_tests(tested.stdout))
