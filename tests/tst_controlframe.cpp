@@ -103,6 +103,12 @@ void tst_ControlFrame::parse_data()
     QTest::newRow("split header completed, more in the same read")
         << QByteArrayList{f1.left(3), f1.mid(3) + f2} << QByteArrayList{"first", "second"}
         << QByteArray();
+    // Once its frame is done, a payload that holds a whole frame of its own is
+    // behind the parser, never looked at again.
+    const QByteArray nested = frame::buildFrame(frame::DataFrame, f2);
+    QTest::newRow("frame inside a payload, completed from the carry")
+        << QByteArrayList{nested.left(3), nested.mid(3) + f3} << QByteArrayList{f2, "third"}
+        << QByteArray();
     QTest::newRow("short header into an empty carry")
         << QByteArrayList{kRequestNodesFrame.left(5)} << QByteArrayList{}
         << kRequestNodesFrame.left(5);

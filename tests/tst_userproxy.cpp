@@ -1,6 +1,6 @@
 // The user's own proxy options survive every way greenlark can end: signals,
 // kills in a row, a user who changes them while greenlark is down, a journal
-// that is damaged, a restore that cannot be written.
+// that is damaged, a restore that cannot be written, a logoff that is cancelled.
 #include "mainwindow/cmainwindow.h"
 #include "platform/proxyjournal.h"
 #include "testsupport.h"
@@ -108,6 +108,7 @@ private slots:
     void startFindsGreenlarksOwn_data();
     void startFindsGreenlarksOwn();
     void failedRestoreKeepsTheJournal();
+    void sessionEndGivesBackOnce();
 
 private:
     ProcessEndRecorder m_recorder;
@@ -285,6 +286,21 @@ void tst_UserProxy::failedRestoreKeepsTheJournal()
     startAndQuit();
     QVERIFY(stored() == kUserA);
     QVERIFY(!QFileInfo::exists(journal));
+}
+
+void tst_UserProxy::sessionEndGivesBackOnce()
+{
+    seed(kUserA);
+    {
+        CMainWindow window;
+        // A logoff; no session manager runs here, and the window never looks at it.
+        QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
+            .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
+        QVERIFY(stored() == kUserA);
+        // The logoff was cancelled and the user chose other options: the exit keeps them.
+        seed(kUserB);
+    }
+    QVERIFY(stored() == kUserB);
 }
 
 QTEST_MAIN(tst_UserProxy)
