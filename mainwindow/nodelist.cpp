@@ -3,9 +3,16 @@
 
 #include "link/tcpserver.h"
 
+#include <QApplication>
 #include <QColor>
 #include <QDebug>
+#include <QFontMetricsF>
+#include <QHash>
 #include <QItemSelectionModel>
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QStaticText>
+#include <QStyledItemDelegate>
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -37,6 +44,69 @@ void markRows(QTableWidget *table, int keptRow, int redRow)
     }
 }
 
+// Draws each cell's text from a layout kept between lists. The style lays every
+// text out again at each paint, twice (to elide it, then to draw it), which
+// was most of what showing a list cost. The style still draws the rest of the
+// cell, and every text too wide for its cell (to elide it).
+class NodeItemDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        const QWidget *view = cell.widget;
+        QStyle *style = view ? view->style() : QApplication::style();
+        // The style's own margin and placement for a cell without an icon.
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+        const QRect textArea = cell.rect.adjusted(margin, 0, -margin, 0);
+        const QStaticText &text = laidOut(cell.text, cell.font);
+        if (cell.text.isEmpty() || text.size().width() > textArea.width()) {
+            style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
+            return;
+        }
+        cell.text.clear();
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
+
+        QPalette::ColorGroup group =
+            cell.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
+        if (group == QPalette::Normal && !(cell.state & QStyle::State_Active))
+            group = QPalette::Inactive;
+        painter->save();
+        painter->setFont(cell.font);
+        painter->setPen(cell.palette.color(group, cell.state & QStyle::State_Selected
+                                                      ? QPalette::HighlightedText
+                                                      : QPalette::Text));
+        // Placed as the style places a line: by its height without leading.
+        const QSizeF size(text.size().width(), QFontMetricsF(cell.font).height());
+        const QRect at =
+            QStyle::alignedRect(cell.direction, cell.displayAlignment, size.toSize(), textArea);
+        painter->drawStaticText(at.topLeft(), text);
+        painter->restore();
+    }
+
+private:
+    const QStaticText &laidOut(const QString &text, const QFont &font) const
+    {
+        // Numbers and country names: a few hundred; a bound all the same.
+        if (m_laidOut.size() > 4 * control::kMaxNodeRecords)
+            m_laidOut.clear();
+        auto found = m_laidOut.find(text);
+        if (found == m_laidOut.end()) {
+            found = m_laidOut.insert(text, QStaticText(text));
+            found->setTextFormat(Qt::PlainText);
+            found->setPerformanceHint(QStaticText::AggressiveCaching);
+            found->prepare(QTransform(), font);
+        }
+        return *found;
+    }
+
+    mutable QHash<QString, QStaticText> m_laidOut;
+};
+
 bool sameNodes(const control::NodeRecords &list, const QVector<NodeRecord> &nodes)
 {
     return list.count == nodes.size() &&
@@ -57,6 +127,7 @@ void CMainWindow::setupNodeTable()
     table->horizontalHeader()->setVisible(true);
     table->setColumnCount(2);
     table->setHorizontalHeaderLabels({QStringLiteral("序号"), QStringLiteral("国家")});
+    table->setItemDelegate(new NodeItemDelegate(table));
     resetNodeList();
 }
 
@@ -128,6 +199,10 @@ void CMainWindow::refreshNodeTable()
     table->selectionModel()->clearCurrentIndex();
     table->scrollToTop();
     table->setRowCount(m_nodeList.size());
+    // One signal for all the cells, not one for each: the view would work out
+    // hundreds of times what to draw again, and then draws all the rows anyway.
+    QAbstractItemModel *cells = table->model();
+    QSignalBlocker quiet(cells);
     for (int row = 0; row < m_nodeList.size(); ++row) {
         const QString country = control::fieldText(m_nodeList.at(row).country);
         // A row that is there keeps its items, and its number unless it was a
@@ -147,6 +222,9 @@ void CMainWindow::refreshNodeTable()
         table->setItem(row, 0, number);
         table->setItem(row, 1, name);
     }
+    quiet.unblock();
+    if (!m_nodeList.isEmpty())
+        emit cells->dataChanged(cells->index(0, 0), cells->index(m_nodeList.size() - 1, 1));
     // The selection survives the rebuild by row number, not by node.
     markRows(table, keptRow, m_nSelectIndex);
     // The layout the table would do on its next pass, done now, so that the
