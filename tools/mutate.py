@@ -193,8 +193,11 @@ def main():
     fresh_test_folders(build)
     tested = run(test_command(build, args.timeout, args.jobs, True), ROOT)
     if tested.returncode:
+        log = os.path.join(args.scratch, "unmutated.log")
+        with open(log, "w", encoding="utf-8") as f:
+            f.write(tested.stdout)
         sys.exit("the unmutated tree fails its tests: " + ", ".join(failed_tests(tested.stdout))
-                 + "\n" + tested.stdout[-4000:])
+                 + f" (the whole output: {log})")
     killers_path = os.path.join(args.scratch, "killers.txt")
     killers = {}
     if os.path.exists(killers_path):
