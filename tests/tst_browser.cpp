@@ -59,6 +59,11 @@ struct DemoRun
         process.start(qEnvironmentVariable("GREENLARK_DEMO_SERVICE"),
                       QStringList{"--core", kCore, "--heartbeat", "0"});
     }
+    ~DemoRun()
+    {
+        process.terminate();
+        process.waitForFinished(20000);
+    }
     // The first line from `from` on that holds `text`, or -1.
     int find(const QString &text, int from = 0) const
     {
@@ -263,8 +268,10 @@ void tst_Browser::pageThroughTheProxy()
     // one's.
     if (!loggedBy.isEmpty())
         QTRY_VERIFY_WITH_TIMEOUT(m_demo->find(accepted(kTestAddress), before) >= 0, 10000);
-    for (const QString &request : m_demo->lines.mid(before).filter(accepted(kTestAddress)))
+    for (const QString &request : m_demo->lines.mid(before).filter(accepted(kTestAddress))) {
+        qInfo().noquote() << request;
         QVERIFY2(request.startsWith('[' + loggedBy + "] "), qPrintable(request));
+    }
 }
 
 QTEST_MAIN(tst_Browser)
