@@ -63,8 +63,8 @@ public:
         // The style's own margin and placement for a cell without an icon.
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
         const QRect textArea = cell.rect.adjusted(margin, 0, -margin, 0);
-        const QStaticText &text = laidOut(cell.text, cell.font);
-        if (cell.text.isEmpty() || text.size().width() > textArea.width()) {
+        const Laid *text = cell.text.isEmpty() ? nullptr : &laidOut(cell.text, cell.font);
+        if (!text || text->layout.size().width() > textArea.width()) {
             style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
             return;
         }
@@ -80,31 +80,38 @@ public:
         painter->setPen(cell.palette.color(group, cell.state & QStyle::State_Selected
                                                       ? QPalette::HighlightedText
                                                       : QPalette::Text));
-        // Placed as the style places a line: by its height without leading.
-        const QSizeF size(text.size().width(), QFontMetricsF(cell.font).height());
         const QRect at =
-            QStyle::alignedRect(cell.direction, cell.displayAlignment, size.toSize(), textArea);
-        painter->drawStaticText(at.topLeft(), text);
+            QStyle::alignedRect(cell.direction, cell.displayAlignment, text->size, textArea);
+        painter->drawStaticText(at.topLeft(), text->layout);
         painter->restore();
     }
 
 private:
-    const QStaticText &laidOut(const QString &text, const QFont &font) const
+    struct Laid
+    {
+        QStaticText layout;
+        // Placed as the style places a line: by its height without leading.
+        QSize size;
+    };
+
+    const Laid &laidOut(const QString &text, const QFont &font) const
     {
         // Numbers and country names: a few hundred; a bound all the same.
         if (m_laidOut.size() > 4 * control::kMaxNodeRecords)
             m_laidOut.clear();
         auto found = m_laidOut.find(text);
         if (found == m_laidOut.end()) {
-            found = m_laidOut.insert(text, QStaticText(text));
-            found->setTextFormat(Qt::PlainText);
-            found->setPerformanceHint(QStaticText::AggressiveCaching);
-            found->prepare(QTransform(), font);
+            QStaticText layout(text);
+            layout.setTextFormat(Qt::PlainText);
+            layout.setPerformanceHint(QStaticText::AggressiveCaching);
+            layout.prepare(QTransform(), font);
+            const QSize size = QSizeF(layout.size().width(), QFontMetricsF(font).height()).toSize();
+            found = m_laidOut.insert(text, Laid{layout, size});
         }
         return *found;
     }
 
-    mutable QHash<QString, QStaticText> m_laidOut;
+    mutable QHash<QString, Laid> m_laidOut;
 };
 
 bool sameNodes(const control::NodeRecords &list, const QVector<NodeRecord> &nodes)
