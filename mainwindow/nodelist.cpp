@@ -29,12 +29,16 @@ void markRows(QTableWidget *table, int keptRow, int redRow)
 {
     table->clearSelection();
     for (int row = 0; row < table->rowCount(); ++row) {
+        // A row's cells are marked together, so its first tells for both.
+        const bool red = row == redRow;
+        const bool wasRed = table->item(row, 0)->data(Qt::ForegroundRole).isValid();
+        if (row != keptRow && red == wasRed)
+            continue;
         for (int column = 0; column < table->columnCount(); ++column) {
             QTableWidgetItem *item = table->item(row, column);
             if (row == keptRow)
                 item->setSelected(true);
-            const bool red = row == redRow;
-            if (red == item->data(Qt::ForegroundRole).isValid())
+            if (red == wasRed)
                 continue;
             if (red)
                 item->setForeground(kSelectedNodeColour);
@@ -59,6 +63,7 @@ public:
         QStyleOptionViewItem cell = option;
         initStyleOption(&cell, index);
         const QWidget *view = cell.widget;
+        keepGridFast(painter, view);
         QStyle *style = view ? view->style() : QApplication::style();
         // The style's own margin and placement for a cell without an icon.
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
@@ -68,8 +73,18 @@ public:
             style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
             return;
         }
-        cell.text.clear();
-        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
+        // A cell that is not marked in any way has nothing for the style to
+        // draw but its text.
+        const bool marked = cell.state & (QStyle::State_Selected | QStyle::State_HasFocus |
+                                          QStyle::State_MouseOver) ||
+                            cell.features & (QStyleOptionViewItem::Alternate |
+                                             QStyleOptionViewItem::HasCheckIndicator |
+                                             QStyleOptionViewItem::HasDecoration) ||
+                            cell.backgroundBrush.style() != Qt::NoBrush;
+        if (marked) {
+            cell.text.clear();
+            style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
+        }
 
         QPalette::ColorGroup group =
             cell.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
@@ -87,6 +102,17 @@ public:
     }
 
 private:
+    // The view draws its grid with this painter after the cells. Without a
+    // clip of its own, the raster engine draws those lines pixel by pixel,
+    // which cost more than all the rest of a list; clipped to the rows' own
+    // area, which cuts nothing, it fills them as spans.
+    static void keepGridFast(QPainter *painter, const QWidget *view)
+    {
+        const auto *table = qobject_cast<const QAbstractScrollArea *>(view);
+        if (table && !painter->hasClipping())
+            painter->setClipRect(table->viewport()->rect());
+    }
+
     struct Laid
     {
         QStaticText layout;
@@ -201,10 +227,19 @@ void CMainWindow::refreshNodeTable()
     // make it redraw the window behind its frame too.
     QWidget *rows = table->viewport();
     rows->setUpdatesEnabled(false);
+    // The style sheet takes the painting of the rows' background over from the
+    // rows' area, which then counts as see-through: each new list painted the
+    // window, the page and the table's frame behind it first. Filled with the
+    // base colour the style paints over anyway, the area is opaque and drawn
+    // alone. Set here, as every polish of the window undoes it.
+    rows->setAutoFillBackground(true);
     // What emptying the table would reset, without the scroll bar leaving
     // and coming back, which lays out the whole page again.
     table->selectionModel()->clearCurrentIndex();
     table->scrollToTop();
+    const bool rowsChange = table->rowCount() != m_nodeList.size();
+    // The blank rows of an empty page are all the rows there are, or none.
+    const bool blankRows = table->rowCount() > 0 && table->item(0, 0)->text().isEmpty();
     table->setRowCount(m_nodeList.size());
     // One signal for all the cells, not one for each: the view would work out
     // hundreds of times what to draw again, and then draws all the rows anyway.
@@ -216,9 +251,8 @@ void CMainWindow::refreshNodeTable()
         // blank one: an unchanged text costs nothing, where a new item costs an
         // allocation and a delete.
         if (QTableWidgetItem *shown = table->item(row, 1)) {
-            QTableWidgetItem *number = table->item(row, 0);
-            if (number->text().isEmpty())
-                number->setText(QString::number(row + 1));
+            if (blankRows)
+                table->item(row, 0)->setText(QString::number(row + 1));
             shown->setText(country);
             continue;
         }
@@ -234,9 +268,10 @@ void CMainWindow::refreshNodeTable()
         emit cells->dataChanged(cells->index(0, 0), cells->index(m_nodeList.size() - 1, 1));
     // The selection survives the rebuild by row number, not by node.
     markRows(table, keptRow, m_nSelectIndex);
-    // The layout the table would do on its next pass, done now, so that the
-    // rows are drawn once and not again right after.
-    table->doItemsLayout();
+    // The layout the table would do on its next pass for the new rows, done
+    // now, so that they are drawn once and not again right after.
+    if (rowsChange)
+        table->doItemsLayout();
     rows->setUpdatesEnabled(true);
     refreshTrayMenu();
 }

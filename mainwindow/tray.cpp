@@ -12,7 +12,6 @@
 #include <QEvent>
 #include <QIcon>
 #include <QMenu>
-#include <algorithm>
 
 namespace {
 
@@ -55,6 +54,18 @@ void CMainWindow::setupTray()
     m_actRun = m_trayMenu->addAction(QString());
     connect(m_actRun, &QAction::triggered, this, &CMainWindow::slotsRunProxyProcess);
     m_menuNodes = m_trayMenu->addMenu(QStringLiteral("节点"));
+    // Made once: a new list only changes their texts and which of them show.
+    for (int i = 0; i < kTrayNodes; ++i) {
+        QAction *pick = m_menuNodes->addAction(QString());
+        pick->setCheckable(true);
+        connect(pick, &QAction::triggered, this, [this, i] { pickNodeFromTray(i); });
+    }
+    m_menuNodes->addSeparator();
+    QAction *more = m_menuNodes->addAction(QStringLiteral("更多…"));
+    connect(more, &QAction::triggered, this, [this] {
+        bringToFront();
+        ui.m_btnNode->click();
+    });
     QMenu *modes = m_trayMenu->addMenu(QStringLiteral("模式"));
     auto *modeGroup = new QActionGroup(modes);
     m_actPac = modes->addAction(QStringLiteral("PAC模式"));
@@ -95,26 +106,19 @@ void CMainWindow::refreshTrayMenu()
                                                                        : QStringLiteral("已停止")));
     m_actRun->setText(m_bRunning ? QStringLiteral("停止") : QStringLiteral("启动"));
 
-    // Later, not now: the action being triggered may be among them.
-    for (QAction *old : m_menuNodes->actions()) {
-        m_menuNodes->removeAction(old);
-        old->deleteLater();
+    const QList<QAction *> entries = m_menuNodes->actions();
+    for (int i = 0; i < kTrayNodes; ++i) {
+        QAction *pick = entries.at(i);
+        const bool shown = i < m_nodeList.size();
+        if (shown) {
+            pick->setText(trayNodeText(m_nodeList.at(i)));
+            pick->setChecked(i == m_nSelectIndex);
+        }
+        pick->setVisible(shown);
     }
-    const int shown = std::min(m_nodeList.size(), kTrayNodes);
-    for (int i = 0; i < shown; ++i) {
-        QAction *pick = m_menuNodes->addAction(trayNodeText(m_nodeList.at(i)));
-        pick->setCheckable(true);
-        pick->setChecked(i == m_nSelectIndex);
-        connect(pick, &QAction::triggered, this, [this, i] { pickNodeFromTray(i); });
-    }
-    if (m_nodeList.size() > kTrayNodes) {
-        m_menuNodes->addSeparator();
-        QAction *more = m_menuNodes->addAction(QStringLiteral("更多…"));
-        connect(more, &QAction::triggered, this, [this] {
-            bringToFront();
-            ui.m_btnNode->click();
-        });
-    }
+    // The separator and 更多….
+    for (int i = kTrayNodes; i < entries.size(); ++i)
+        entries.at(i)->setVisible(m_nodeList.size() > kTrayNodes);
     m_menuNodes->setEnabled(!m_nodeList.isEmpty());
 
     (m_nProxyMode == kPacMode ? m_actPac : m_actGlobal)->setChecked(true);

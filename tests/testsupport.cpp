@@ -66,7 +66,7 @@ QAction *menuAction(const QMenu *menu, const QString &text)
     QList<const QMenu *> menus{menu};
     while (!menus.isEmpty()) {
         for (QAction *action : menus.takeFirst()->actions()) {
-            if (action->text() == text)
+            if (action->isVisible() && action->text() == text)
                 return action;
             if (action->menu())
                 menus << action->menu();

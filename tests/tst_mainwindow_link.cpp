@@ -46,6 +46,8 @@ QStringList menuLines(const QMenu *menu, const QString &indent = QString())
 {
     QStringList lines;
     for (const QAction *action : menu->actions()) {
+        if (!action->isVisible())
+            continue;
         lines << indent + (action->isSeparator() ? QStringLiteral("---") : action->text()) +
                      (action->isChecked() ? " x" : "") + (action->isEnabled() ? "" : " -") +
                      (action->menu() ? " >" : "");
