@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t at = 0; at < n;) {
         cuts = cuts * 1664525u + 1013904223u;
         const size_t take = std::min<size_t>(1 + (cuts >> 8) % spans[cuts >> 30], n - at);
-        queue.append(QByteArray::fromRawData(reinterpret_cast<const char *>(stream + at), int(take)));
+        queue.append(
+            QByteArray::fromRawData(reinterpret_cast<const char *>(stream + at), int(take)));
         require(queue.carry().size() <= frame::kMaxCarrySize, "carry buffer beyond its bound");
         at += take;
         // The main tick takes everything now and then; in between, messages
