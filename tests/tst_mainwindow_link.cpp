@@ -508,6 +508,11 @@ void tst_MainWindowLink::trayMenuFollowsTheWindow()
     QVERIFY(internetSetting("DefaultConnection/AutoConfigUrl")
                 .toString()
                 .startsWith("http://127.0.0.1:1082/pac/"));
+
+    // A shorter list leaves nothing of the longer one behind.
+    deliverNodes(2);
+    QCOMPARE(menuLines(trayMenu()).mid(3, 3),
+             QStringList({"  日本0 info", "  美国1 info", "模式 >"}));
 }
 
 QTEST_MAIN(tst_MainWindowLink)
