@@ -48,6 +48,36 @@ void markRows(QTableWidget *table, int keptRow, int redRow)
     }
 }
 
+// A cell of the node table that reads its text from the node list when it is
+// shown. Hundreds of rows come with each list and a score are on screen:
+// copying every number and country into its cell was most of what filling the
+// table cost. Rows beyond the list, the blank ones of an empty page, read as
+// empty.
+class NodeCell : public QTableWidgetItem
+{
+public:
+    NodeCell(const QVector<NodeRecord> &nodes, int row, int column)
+        : m_nodes(nodes), m_row(row), m_column(column)
+    {
+        setTextAlignment(kCentred);
+    }
+
+    QVariant data(int role) const override
+    {
+        if (role != Qt::DisplayRole && role != Qt::EditRole)
+            return QTableWidgetItem::data(role);
+        if (m_row >= m_nodes.size())
+            return QString();
+        return m_column == 0 ? QString::number(m_row + 1)
+                             : control::fieldText(m_nodes.at(m_row).country);
+    }
+
+private:
+    const QVector<NodeRecord> &m_nodes;
+    const int m_row;
+    const int m_column;
+};
+
 // Draws each cell's text from a layout kept between lists. The style lays every
 // text out again at each paint, twice (to elide it, then to draw it), which
 // was most of what showing a list cost. The style still draws the rest of the
@@ -175,11 +205,8 @@ void CMainWindow::resetNodeList()
     table->setRowCount(0);
     table->setRowCount(kBlankRows);
     for (int row = 0; row < kBlankRows; ++row) {
-        for (int column = 0; column < 2; ++column) {
-            auto *blank = new QTableWidgetItem(QString());
-            blank->setTextAlignment(kCentred);
-            table->setItem(row, column, blank);
-        }
+        for (int column = 0; column < 2; ++column)
+            table->setItem(row, column, new NodeCell(m_nodeList, row, column));
     }
     refreshTrayMenu();
 }
@@ -237,31 +264,17 @@ void CMainWindow::refreshNodeTable()
     // and coming back, which lays out the whole page again.
     table->selectionModel()->clearCurrentIndex();
     table->scrollToTop();
-    const bool rowsChange = table->rowCount() != m_nodeList.size();
-    // The blank rows of an empty page are all the rows there are, or none.
-    const bool blankRows = table->rowCount() > 0 && table->item(0, 0)->text().isEmpty();
+    const int oldRows = table->rowCount();
     table->setRowCount(m_nodeList.size());
     // One signal for all the cells, not one for each: the view would work out
     // hundreds of times what to draw again, and then draws all the rows anyway.
     QAbstractItemModel *cells = table->model();
     QSignalBlocker quiet(cells);
-    for (int row = 0; row < m_nodeList.size(); ++row) {
-        const QString country = control::fieldText(m_nodeList.at(row).country);
-        // A row that is there keeps its items, and its number unless it was a
-        // blank one: an unchanged text costs nothing, where a new item costs an
-        // allocation and a delete.
-        if (QTableWidgetItem *shown = table->item(row, 1)) {
-            if (blankRows)
-                table->item(row, 0)->setText(QString::number(row + 1));
-            shown->setText(country);
-            continue;
-        }
-        auto *number = new QTableWidgetItem(QString::number(row + 1));
-        auto *name = new QTableWidgetItem(country);
-        number->setTextAlignment(kCentred);
-        name->setTextAlignment(kCentred);
-        table->setItem(row, 0, number);
-        table->setItem(row, 1, name);
+    // The rows that are there keep their cells, which read the new list; only
+    // new rows need cells of their own.
+    for (int row = oldRows; row < m_nodeList.size(); ++row) {
+        for (int column = 0; column < 2; ++column)
+            table->setItem(row, column, new NodeCell(m_nodeList, row, column));
     }
     quiet.unblock();
     if (!m_nodeList.isEmpty())
@@ -270,7 +283,7 @@ void CMainWindow::refreshNodeTable()
     markRows(table, keptRow, m_nSelectIndex);
     // The layout the table would do on its next pass for the new rows, done
     // now, so that they are drawn once and not again right after.
-    if (rowsChange)
+    if (oldRows != m_nodeList.size())
         table->doItemsLayout();
     rows->setUpdatesEnabled(true);
     refreshTrayMenu();
