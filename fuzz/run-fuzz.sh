@@ -38,5 +38,8 @@ printf '%s\n' '#include <cstdint>' '#include <cstddef>' \
 
 # New inputs go to the work folder; the seeds in the tree stay as they are.
 cd "$work"
+# The parser has under two hundred edges, which a run covers within seconds;
+# weighing every input by how rare its features are then only costs: the
+# plain schedule runs a fifth more inputs in the same time.
 exec ./fuzz_frameparser -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 corpus "$here/corpus"
+    -entropic=0 -print_final_stats=1 corpus "$here/corpus"
