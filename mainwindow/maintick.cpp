@@ -34,6 +34,9 @@ void resetMainTickState()
 
 void CMainWindow::startMainTick()
 {
+    // Owned and named like the widgets, so it is found as they are.
+    m_timer.setParent(this);
+    m_timer.setObjectName(QStringLiteral("m_timer"));
     m_timer.setSingleShot(true);
     // A request due in a second must not come early.
     m_timer.setTimerType(Qt::PreciseTimer);

@@ -10,7 +10,6 @@
 
 namespace {
 
-std::atomic<qint64> g_offsetMs{0};
 // Negative while no fixed value is set; any DWORD fits in the rest of the range.
 std::atomic<qint64> g_fixedTickCount{-1};
 
@@ -23,17 +22,12 @@ DWORD GetTickCount()
         return static_cast<DWORD>(fixed);
     const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
     const qint64 ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count();
-    // Unsigned sums wrap where a signed one would overflow, and the cast keeps the
-    // low 32 bits: the counter wraps to 0 after about 49.7 days, as on Windows.
-    return static_cast<DWORD>(static_cast<quint64>(ms) + static_cast<quint64>(g_offsetMs.load()));
+    // The cast keeps the low 32 bits: the counter wraps to 0 after about 49.7
+    // days, as on Windows.
+    return static_cast<DWORD>(ms);
 }
 
 namespace platform {
-
-void setTickCountOffset(qint64 offsetMs)
-{
-    g_offsetMs.store(offsetMs);
-}
 
 void setFixedTickCount(std::optional<DWORD> value)
 {

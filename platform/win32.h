@@ -118,10 +118,8 @@ ProcessEnder setProcessEnder(ProcessEnder ender);
 QString desktopBypassList(const QString &wininetBypass);
 
 #ifndef Q_OS_WIN
-// Moves the stand-in tick counter for tests of the one-second pacing and the
-// wrap-around: the offset is added to the monotonic clock; a fixed value, while
-// set, is returned as it is.
-void setTickCountOffset(qint64 offsetMs);
+// Holds the stand-in tick counter still for tests of the one-second pacing and
+// the wrap-around: a fixed value, while set, is returned as it is.
 void setFixedTickCount(std::optional<DWORD> value);
 #endif
 

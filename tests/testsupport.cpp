@@ -10,40 +10,16 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+void ignoreProcessEnds()
+{
+    platform::setProcessEnder([](const QString &) {});
+}
+
 namespace {
 
-QStringList g_recorded;
-
-void record(const QString &name)
-{
-    g_recorded.append(name);
-}
-
-// From before main on, a test binary only ever records: even a test that
-// forgets the recorder cannot end a real process.
-const bool g_installed = [] {
-    platform::setProcessEnder(record);
-    return true;
-}();
+[[maybe_unused]] const bool g_ignoring = (ignoreProcessEnds(), true);
 
 } // namespace
-
-ProcessEndRecorder::ProcessEndRecorder()
-{
-    Q_UNUSED(g_installed);
-    g_recorded.clear();
-    platform::setProcessEnder(record);
-}
-
-ProcessEndRecorder::~ProcessEndRecorder()
-{
-    platform::setProcessEnder(record);
-}
-
-QStringList ProcessEndRecorder::names() const
-{
-    return g_recorded;
-}
 
 QString internetSettingsPath()
 {
@@ -59,6 +35,37 @@ QVariant internetSetting(const QString &key)
     if (!QFile::copy(internetSettingsPath(), copy))
         return QVariant();
     return QSettings(copy, QSettings::IniFormat).value(key);
+}
+
+void seedOptions(const ProxyOptions &options)
+{
+    QSettings store(internetSettingsPath(), QSettings::IniFormat);
+    store.beginGroup(QStringLiteral("DefaultConnection"));
+    store.setValue(QStringLiteral("Flags"), uint(options.flags));
+    store.setValue(QStringLiteral("AutoDiscoveryFlags"), uint(options.autoDiscoveryFlags));
+    const QStringList keys{"ProxyServer", "ProxyBypass", "AutoConfigUrl"};
+    const QStringList values{options.proxyServer, options.proxyBypass, options.autoConfigUrl};
+    for (int i = 0; i < keys.size(); ++i) {
+        if (values.at(i).isNull())
+            store.remove(keys.at(i));
+        else
+            store.setValue(keys.at(i), values.at(i));
+    }
+}
+
+ProxyOptions storedOptions()
+{
+    const auto value = [](const char *key) {
+        return internetSetting(QStringLiteral("DefaultConnection/") + QLatin1String(key));
+    };
+    return ProxyOptions{value("Flags").toUInt(), value("ProxyServer").toString(),
+                        value("ProxyBypass").toString(), value("AutoConfigUrl").toString(),
+                        value("AutoDiscoveryFlags").toUInt()};
+}
+
+int notifications()
+{
+    return internetSetting(QStringLiteral("Notifications/SettingsChanged")).toInt();
 }
 
 QAction *menuAction(const QMenu *menu, const QString &text)

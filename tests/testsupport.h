@@ -1,6 +1,8 @@
 // Shared helpers of the tests.
 #pragma once
 
+#include "platform/proxyjournal.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QStringList>
@@ -10,23 +12,22 @@ class QAction;
 class QMenu;
 class QWidget;
 
-// Replaces the ending of processes with a recorder for its lifetime, so no test
-// ever ends a real process.
-class ProcessEndRecorder
-{
-public:
-    ProcessEndRecorder();
-    ~ProcessEndRecorder();
-    QStringList names() const;
-
-private:
-    Q_DISABLE_COPY(ProcessEndRecorder)
-};
+// From before main on, ending processes by name does nothing in a test binary,
+// so no test ever ends a real process; a test that watches the endings with an
+// ender of its own puts this one back when it is done.
+void ignoreProcessEnds();
 
 // The stand-in's record of the user's internet options ("DefaultConnection/Flags",
 // "Notifications/SettingsChanged" ...); an invalid QVariant where a key is absent.
 QVariant internetSetting(const QString &key);
 QString internetSettingsPath();
+// Puts the options in the stand-in store as the user's settings page would: a
+// null string has no key.
+void seedOptions(const ProxyOptions &options);
+// What the store holds now; an absent string reads as a null one.
+ProxyOptions storedOptions();
+// How often running programs were told the options changed.
+int notifications();
 
 // The bytes of a packed message as they go on the wire.
 template <typename Message> QByteArray bytesOf(const Message &message)
@@ -46,6 +47,11 @@ template <typename T> T *child(const QObject &root, const char *name)
 // "proxysetting.ini" beside the test binary, where the main window keeps its
 // listen port and mode.
 QString proxySettingsPath();
+
+// The control messages the service hears most, alone and as a frame.
+const QByteArray kRequestNodes = QByteArray::fromHex("020000000100000003");
+const QByteArray kRequestNodesFrame =
+    QByteArray::fromHex("a50a0000000002000000010000000300000000a4");
 
 // The bypass list greenlark writes in global mode; one copy a file, so other
 // constants of the file can be made from it.

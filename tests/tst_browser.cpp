@@ -92,7 +92,6 @@ private:
     template <typename T> T *child(const char *name) { return ::child<T>(*m_window, name); }
 
     QTcpServer m_pages;
-    ProcessEndRecorder m_recorder;
     std::unique_ptr<DemoRun> m_demo;
     std::unique_ptr<CMainWindow> m_window;
 };
@@ -231,15 +230,11 @@ void tst_Browser::pageThroughTheProxy()
                               20000);
 
     // What a browser that follows the system proxy takes from it.
-    auto setting = [](const char *key) {
-        return internetSetting(QStringLiteral("DefaultConnection/") + key);
-    };
-    QCOMPARE(setting("Flags").toUInt(),
-             PROXY_TYPE_DIRECT | (pac ? PROXY_TYPE_AUTO_PROXY_URL : PROXY_TYPE_PROXY));
-    const QStringList proxy =
-        pac ? QStringList{"--proxy-pac-url=" + setting("AutoConfigUrl").toString()}
-            : QStringList{"--proxy-server=" + setting("ProxyServer").toString(),
-                          "--proxy-bypass-list=" + setting("ProxyBypass").toString()};
+    const ProxyOptions set = storedOptions();
+    QCOMPARE(set.flags, PROXY_TYPE_DIRECT | (pac ? PROXY_TYPE_AUTO_PROXY_URL : PROXY_TYPE_PROXY));
+    const QStringList proxy = pac ? QStringList{"--proxy-pac-url=" + set.autoConfigUrl}
+                                  : QStringList{"--proxy-server=" + set.proxyServer,
+                                                "--proxy-bypass-list=" + set.proxyBypass};
 
     // Chromium's own traffic (updates, sync, lookups) switched off, a private
     // profile, and no sandbox, which needs more than root in a namespace. Its

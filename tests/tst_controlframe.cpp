@@ -12,10 +12,6 @@
 
 namespace {
 
-const QByteArray kRequestNodes = QByteArray::fromHex("020000000100000003");
-const QByteArray kRequestNodesFrame =
-    QByteArray::fromHex("a50a0000000002000000010000000300000000a4");
-
 QByteArrayList taken(RecvQueue &queue)
 {
     QByteArrayList messages;

@@ -304,7 +304,6 @@ void tst_DesktopProxy::desktopStates()
 
     // A start, a change of mode and a quit give the desktop back as it was.
     setProxyBackend(backend(QString()));
-    ProcessEndRecorder recorder;
     {
         CMainWindow window; // starts in global mode
         QCOMPARE(desktopModes(), modes.at(0));

@@ -101,7 +101,6 @@ void tst_Guard::laterStartHandsOverItsLastArgument()
     QFETCH(QStringList, arguments);
     QFETCH(QString, word);
 
-    ProcessEndRecorder recorder;
     CMainWindow window;
     ExitSignals exitSignals;
     connectWindow(*qobject_cast<MyApplication *>(qApp), exitSignals, window);

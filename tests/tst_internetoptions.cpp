@@ -223,24 +223,6 @@ private slots:
             QCOMPARE(fileKeys(m_path), kGlobalProxy);
         }
     }
-
-    // The main window's tests count the notifications through the same store.
-    void fileLocation()
-    {
-        // Left changed: init() sets the explicit path again.
-        const QString root = m_dir->path();
-        qunsetenv("GREENLARK_INTERNET_SETTINGS");
-        qunsetenv("XDG_CONFIG_HOME");
-        qputenv("HOME", QFile::encodeName(root + "/home"));
-        // No file yet reads as a fresh profile, and a query never writes one.
-        QCOMPARE(queried(), (Options{"AutoDiscoveryFlags=1", "Flags=1"}));
-        QVERIFY(QDir(root).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
-        QCOMPARE(store(kGlobalProxy), TRUE);
-        QCOMPARE(fileKeys(root + "/home/.config/greenlark/internet-settings.ini"), kGlobalProxy);
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + "/xdg"));
-        QCOMPARE(store(kGlobalProxy), TRUE);
-        QCOMPARE(fileKeys(root + "/xdg/greenlark/internet-settings.ini"), kGlobalProxy);
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_InternetOptions)

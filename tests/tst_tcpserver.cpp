@@ -2,6 +2,7 @@
 // socket and through the calls the main window makes.
 #include "link/controlframe.h"
 #include "link/tcpserver.h"
+#include "testsupport.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
@@ -11,9 +12,6 @@
 
 namespace {
 
-const QByteArray kRequestNodes = QByteArray::fromHex("020000000100000003");
-const QByteArray kRequestNodesFrame =
-    QByteArray::fromHex("a50a0000000002000000010000000300000000a4");
 const QByteArray kSentinel = "end of stream";
 
 QByteArray dataFrame(const QByteArray &message)
@@ -21,9 +19,9 @@ QByteArray dataFrame(const QByteArray &message)
     return frame::buildFrame(frame::DataFrame, message);
 }
 
-QByteArray numbered(int index, int size = 4)
+QByteArray numbered(int index)
 {
-    QByteArray message(size, char(index));
+    QByteArray message(4, '\0');
     qToLittleEndian<qint32>(index, message.data());
     return message;
 }
@@ -72,7 +70,6 @@ class tst_TcpServer : public QObject
 private slots:
     void linkLifecycle();
     void sendQueueHoldsFiveThousandAndPumpsTwentyATick();
-    void slowReaderGetsEveryByteInOrder();
     void isLoopbackPeer_data();
     void isLoopbackPeer();
 };
@@ -158,46 +155,12 @@ void tst_TcpServer::sendQueueHoldsFiveThousandAndPumpsTwentyATick()
     }
     QCOMPARE(server.queuedFrames(), 5000);
 
-    // One tick writes 20 frames and makes room for exactly those.
+    // One tick writes 20 frames.
     QVERIFY(waitForTick(server, 5000));
     QCOMPARE(server.queuedFrames(), 4980);
-    for (int i = 5001; i <= 5021; ++i) {
-        server.sendData(numbered(i).constData(), 4);
-        if (i <= 5020)
-            expected += dataFrame(numbered(i));
-    }
-    QCOMPARE(server.queuedFrames(), 5000);
 
     QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), expected.size(), 60000);
     QCOMPARE(peer.received, expected);
-}
-
-void tst_TcpServer::slowReaderGetsEveryByteInOrder()
-{
-    TcpServer server;
-    server.startServer(true, 0);
-
-    // A service that takes its bytes a little at a time, so the kernel's buffers
-    // fill and the server's writes are held back.
-    QTcpSocket reader;
-    reader.setReadBufferSize(4096);
-    QByteArray received;
-    connect(&reader, &QTcpSocket::readyRead, [&] { received += reader.read(1024); });
-    reader.connectToHost(QHostAddress::LocalHost, server.serverPort());
-    QVERIFY(reader.waitForConnected(5000));
-    QTRY_VERIFY(server.isConnected());
-
-    QByteArray expected;
-    for (int i = 0; i < 1000; ++i) {
-        const QByteArray message = numbered(i, int(frame::kMaxPayload));
-        server.sendData(message.constData(), quint32(message.size()));
-        expected += dataFrame(message);
-    }
-    // What is left in the socket's own buffer raises no further readyRead.
-    QTRY_COMPARE_WITH_TIMEOUT(received.size() + int(reader.bytesAvailable()), expected.size(),
-                              60000);
-    received += reader.readAll();
-    QVERIFY(received == expected);
 }
 
 void tst_TcpServer::isLoopbackPeer_data()

@@ -16,58 +16,14 @@
 
 namespace {
 
-ProxyOptions options(DWORD flags, const QString &server, const QString &bypass, const QString &url,
-                     DWORD discovery)
-{
-    ProxyOptions o;
-    o.flags = flags;
-    o.proxyServer = server;
-    o.proxyBypass = bypass;
-    o.autoConfigUrl = url;
-    o.autoDiscoveryFlags = discovery;
-    return o;
-}
-
 // An empty bypass list and no PAC address: an absent string must not come back
 // as an empty one, nor the other way round.
-const ProxyOptions kUserA = options(11, "corp-proxy:3128", "", QString(), 13);
-const ProxyOptions kUserB = options(5, QString(), QString(), "http://wpad/wpad.dat", 1);
+const ProxyOptions kUserA{11, "corp-proxy:3128", "", QString(), 13};
+const ProxyOptions kUserB{5, QString(), QString(), "http://wpad/wpad.dat", 1};
 // What a run that was killed leaves in the store, and what is left to give
 // back when nothing says what the user had.
-const ProxyOptions kOwnGlobal = options(3, "127.0.0.1:1081", kOwnBypass, QString(), 13);
-const ProxyOptions kDirect = options(1, QString(), QString(), QString(), 13);
-
-void seed(const ProxyOptions &o)
-{
-    QSettings store(internetSettingsPath(), QSettings::IniFormat);
-    store.beginGroup("DefaultConnection");
-    store.setValue("Flags", uint(o.flags));
-    store.setValue("AutoDiscoveryFlags", uint(o.autoDiscoveryFlags));
-    const QStringList keys{"ProxyServer", "ProxyBypass", "AutoConfigUrl"};
-    const QStringList values{o.proxyServer, o.proxyBypass, o.autoConfigUrl};
-    for (int i = 0; i < keys.size(); ++i) {
-        if (values.at(i).isNull())
-            store.remove(keys.at(i));
-        else
-            store.setValue(keys.at(i), values.at(i));
-    }
-}
-
-// What the store holds now; an absent string reads as a null one.
-ProxyOptions stored()
-{
-    const auto value = [](const char *key) {
-        return internetSetting(QStringLiteral("DefaultConnection/") + QLatin1String(key));
-    };
-    return options(value("Flags").toUInt(), value("ProxyServer").toString(),
-                   value("ProxyBypass").toString(), value("AutoConfigUrl").toString(),
-                   value("AutoDiscoveryFlags").toUInt());
-}
-
-int notifications()
-{
-    return internetSetting("Notifications/SettingsChanged").toInt();
-}
+const ProxyOptions kOwnGlobal{3, "127.0.0.1:1081", kOwnBypass, QString(), 13};
+const ProxyOptions kDirect{1, QString(), QString(), QString(), 13};
 
 // A greenlark that has set its proxy; ended with `signal`, as a crash, a kill or
 // a logout ends it.
@@ -111,7 +67,6 @@ private slots:
     void sessionEndGivesBackOnce();
 
 private:
-    ProcessEndRecorder m_recorder;
 };
 
 void tst_UserProxy::init()
@@ -135,11 +90,11 @@ void tst_UserProxy::signalsEndInOrder_data()
 void tst_UserProxy::signalsEndInOrder()
 {
     QFETCH(int, signal);
-    seed(kUserA);
+    seedOptions(kUserA);
 
     QByteArray output;
     runAndEnd(signal, &output);
-    QVERIFY(stored() == kUserA);
+    QVERIFY(storedOptions() == kUserA);
     QCOMPARE(output, QByteArray("ended v2ray.exe\nended background.exe\nended greenlark.exe\n"));
     // One apply at start, one restore: both told.
     QCOMPARE(notifications(), 2);
@@ -148,7 +103,7 @@ void tst_UserProxy::signalsEndInOrder()
 
 void tst_UserProxy::secondSignalEndsAtOnce()
 {
-    seed(kUserA);
+    seedOptions(kUserA);
     QProcess probe;
     probe.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
     QTRY_COMPARE_WITH_TIMEOUT(internetSetting("DefaultConnection/Flags").toInt(), 3, 20000);
@@ -178,14 +133,14 @@ void tst_UserProxy::afterKills()
 {
     QFETCH(int, kills);
     QFETCH(bool, userChangesWhileDown);
-    seed(kUserA);
+    seedOptions(kUserA);
 
     for (int i = 0; i < kills && !QTest::currentTestFailed(); ++i)
         runAndEnd(SIGKILL);
     if (userChangesWhileDown)
-        seed(kUserB);
+        seedOptions(kUserB);
     startAndQuit();
-    QVERIFY(stored() == (userChangesWhileDown ? kUserB : kUserA));
+    QVERIFY(storedOptions() == (userChangesWhileDown ? kUserB : kUserA));
     QVERIFY(!QFileInfo::exists(proxyjournal::path()));
 }
 
@@ -196,23 +151,15 @@ void tst_UserProxy::startFindsGreenlarksOwn_data()
     QTest::addColumn<QString>("said");       // the reason in the debug line
     QTest::addColumn<ProxyOptions>("givenBack");
 
-    QByteArray good;
-    {
-        QTemporaryDir dir;
-        QString why;
-        proxyjournal::write(dir.filePath("j"), kUserA, &why);
-        QFile file(dir.filePath("j"));
-        file.open(QIODevice::ReadOnly);
-        good = file.readAll();
-    }
-    ProxyOptions desktopForm = kOwnGlobal;
-    desktopForm.proxyBypass = platform::desktopBypassList(kOwnBypass);
-    const ProxyOptions ownPac =
-        options(5, "", "", "http://127.0.0.1:2081/pac/?t=20261207013943", 1);
-    ProxyOptions localProxy = kOwnGlobal;
-    localProxy.proxyBypass = QStringLiteral("<local>");
-    ProxyOptions localPacFile = ownPac;
-    localPacFile.autoConfigUrl = QStringLiteral("http://127.0.0.1:2081/proxy.pac");
+    QTemporaryDir dir;
+    QString why;
+    proxyjournal::write(dir.filePath("j"), kUserA, &why);
+    const QByteArray good = fileBytes(dir.filePath("j"));
+    const ProxyOptions desktopForm{3, "127.0.0.1:1081", platform::desktopBypassList(kOwnBypass),
+                                   QString(), 13};
+    const ProxyOptions ownPac{5, "", "", "http://127.0.0.1:2081/pac/?t=20261207013943", 1};
+    const ProxyOptions localProxy{3, "127.0.0.1:1081", "<local>", QString(), 13};
+    const ProxyOptions localPacFile{5, "", "", "http://127.0.0.1:2081/proxy.pac", 1};
 
     QTest::newRow("global") << kOwnGlobal << good << "come from" << kUserA;
     QTest::newRow("global as a desktop keeps it") << desktopForm << good << "come from" << kUserA;
@@ -251,7 +198,7 @@ void tst_UserProxy::startFindsGreenlarksOwn()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(journal);
     }
-    seed(found);
+    seedOptions(found);
     if (!said.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(said));
     {
@@ -264,12 +211,12 @@ void tst_UserProxy::startFindsGreenlarksOwn()
     QString why;
     if (journal == "<link>")
         QVERIFY(proxyjournal::read(target, &why) == kUserA);
-    QVERIFY(stored() == givenBack);
+    QVERIFY(storedOptions() == givenBack);
 }
 
 void tst_UserProxy::failedRestoreKeepsTheJournal()
 {
-    seed(kUserA);
+    seedOptions(kUserA);
     const QString journal = proxyjournal::path();
     {
         CMainWindow window;
@@ -284,23 +231,23 @@ void tst_UserProxy::failedRestoreKeepsTheJournal()
     // The next start finishes the job.
     QVERIFY(QDir(internetSettingsPath() + QLatin1String(".lock")).removeRecursively());
     startAndQuit();
-    QVERIFY(stored() == kUserA);
+    QVERIFY(storedOptions() == kUserA);
     QVERIFY(!QFileInfo::exists(journal));
 }
 
 void tst_UserProxy::sessionEndGivesBackOnce()
 {
-    seed(kUserA);
+    seedOptions(kUserA);
     {
         CMainWindow window;
         // A logoff; no session manager runs here, and the window never looks at it.
         QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
             .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
-        QVERIFY(stored() == kUserA);
+        QVERIFY(storedOptions() == kUserA);
         // The logoff was cancelled and the user chose other options: the exit keeps them.
-        seed(kUserB);
+        seedOptions(kUserB);
     }
-    QVERIFY(stored() == kUserB);
+    QVERIFY(storedOptions() == kUserB);
 }
 
 QTEST_MAIN(tst_UserProxy)
