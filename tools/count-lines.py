@@ -45,7 +45,7 @@ def main():
         if "--files" in sys.argv:
             print(f"{counted(text):6} {name}")
     print(f"tests {totals['tests']}, code {totals['code']}, "
-          f"ratio {totals['tests'] / totals['code']:.2f} (bench/ apart: {totals['bench']})")
+          f"ratio {totals['tests'] / totals['code']:.3f} (bench/ apart: {totals['bench']})")
 
 
 if __name__ == "__main__":
