@@ -7,6 +7,7 @@
 #include "testsupport.h"
 #include "tools/servicepeer.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -96,11 +97,15 @@ private:
     std::unique_ptr<CMainWindow> m_window;
     int m_taken = 0;
     DWORD m_tick = 0;
+    QElapsedTimer m_clock;
+    DWORD m_firstTick = 0;
 };
 
 void tst_MainWindowLink::initTestCase()
 {
     qApp->setQuitOnLastWindowClosed(false);
+    m_clock.start();
+    m_firstTick = GetTickCount();
 }
 
 void tst_MainWindowLink::init()
@@ -123,6 +128,8 @@ void tst_MainWindowLink::cleanup()
     m_peer.reset();
     m_window.reset();
     platform::setFixedTickCount(std::nullopt);
+    // Let go, the counter runs with the clock again, in milliseconds.
+    QVERIFY(qAbs(qint64(DWORD(GetTickCount() - m_firstTick)) - m_clock.elapsed()) < 200);
 }
 
 void tst_MainWindowLink::connectPeer(int port)
