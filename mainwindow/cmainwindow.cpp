@@ -53,6 +53,9 @@ CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
 CMainWindow::~CMainWindow()
 {
     tearDown();
+    // The node table's cells read m_nodeList, which is destroyed before the
+    // table: nothing may ask them for a text after this body.
+    ui.m_twNodeList->setRowCount(0);
 }
 
 void CMainWindow::tearDown()
