@@ -14,9 +14,11 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DGREENLARK_TESTS=OFF >/dev/nu
 cmake --build "$build" -j"$(nproc)" --target greenlark_app greenlark-demo-service
 
 pids=()
+# Runs once greenlark has ended (it runs in the foreground): the virtual display
+# goes last, so that greenlark always ends while it still has one.
 cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
 }
 trap cleanup EXIT
 
@@ -26,7 +28,9 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   xvfb_log=$build/xvfb.log
   echo "No display found: starting greenlark on the virtual display $display (Xvfb, log: $xvfb_log)."
   echo "Take a look with: import -display $display -window root greenlark.png"
-  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$xvfb_log" 2>&1 &
+  # In a session of its own: Ctrl+C in this terminal reaches greenlark, which
+  # gives the user's proxy settings back and leaves, but not the display.
+  setsid Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$xvfb_log" 2>&1 &
   pids+=($!)
   export DISPLAY=$display
   for _ in $(seq 50); do

@@ -3,6 +3,7 @@
 #include "forms/cloginwindow.h"
 #include "forms/cnodewin.h"
 #include "link/tcpserver.h"
+#include "platform/proxystore.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -18,7 +19,8 @@ static void initResources()
     Q_INIT_RESOURCE(greenlark);
 }
 
-CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
+CMainWindow::CMainWindow(QWidget *parent)
+    : QWidget(parent), m_userProxy(platform::makeProxyStores(), proxyjournal::path())
 {
     static const bool resourcesReady = (initResources(), true);
     Q_UNUSED(resourcesReady);
@@ -34,20 +36,26 @@ CMainWindow::CMainWindow(QWidget *parent) : QWidget(parent)
 
     // Before anything changes the system proxy, so the exit can give the user
     // back exactly what was there.
-    saveSystemProxy();
+    QString proxyProblem = proxyResultText(m_userProxy.save());
     loadSettings();
-    initUi();
+    initUi(&proxyProblem);
     initConnect();
     // A Windows logoff or shutdown ends the process soon after these two, without
-    // closing the window or returning from the event loop.
-    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { restoreSystemProxy(); });
+    // closing the window or returning from the event loop; the logoff may also
+    // be cancelled, and then greenlark goes on.
+    connect(qApp, &QGuiApplication::commitDataRequest, this,
+            [this] { m_userProxy.restore(false); });
     connect(qApp, &QCoreApplication::aboutToQuit, this, &CMainWindow::tearDown);
 
     startMainTick();
     m_tcpServer->startServer(true, kControlPort);
     // The start goes on without the system proxy, and says so.
-    showTips(m_strProxyProblem.isEmpty() ? QStringLiteral("初始化完成")
-                                         : QStringLiteral("初始化完成，但") + m_strProxyProblem);
+    if (!proxyProblem.isEmpty())
+        showTips(QStringLiteral("初始化完成，但") + proxyProblem);
+    else if (m_userProxy.recovered())
+        showTips(QStringLiteral("初始化完成，已找回上次未能还原的代理设置"));
+    else
+        showTips(QStringLiteral("初始化完成"));
 }
 
 CMainWindow::~CMainWindow()
@@ -74,7 +82,7 @@ void CMainWindow::tearDown()
     delete m_trayIcon;
     m_trayIcon = nullptr;
 
-    restoreSystemProxy();
+    m_userProxy.restore(true);
 
     // The last name is our own: on Windows this ends the process right here.
     platform::endProcessesByImageName(QStringLiteral("v2ray.exe"));
@@ -82,7 +90,7 @@ void CMainWindow::tearDown()
     platform::endProcessesByImageName(QStringLiteral("greenlark.exe"));
 }
 
-void CMainWindow::initUi()
+void CMainWindow::initUi(QString *proxyProblem)
 {
     showLinkPage();
 
@@ -92,8 +100,9 @@ void CMainWindow::initUi()
 
     m_strPacUrl = buildPacUrl(m_nListenPort);
     const int mode = m_nProxyMode == kPacMode ? kPacMode : kGlobalMode;
-    if (!setSystemProxy(mode, m_nListenPort, m_strPacUrl) && m_strProxyProblem.isEmpty())
-        m_strProxyProblem = QStringLiteral("无法设置系统代理");
+    const QString applyProblem = setSystemProxy(mode, m_nListenPort, m_strPacUrl);
+    if (proxyProblem->isEmpty())
+        *proxyProblem = applyProblem;
     (mode == kPacMode ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
 
     setupPortField();

@@ -1,12 +1,12 @@
 // The one window of the front-end and the owner of everything else: the form,
 // the control link, the node list, the tray icon, the secondary windows, the
-// main tick and the user's saved proxy options. Its members are split by
-// concern across the files of this folder.
+// main tick and the owner of the user's proxy settings. Its members are split
+// by concern across the files of this folder.
 #pragma once
 
 #include "link/controlmessages.h"
-#include "platform/proxyjournal.h"
 #include "ui_cmainwindow.h"
+#include "userproxy/userproxysettings.h"
 
 #include <QString>
 #include <QSystemTrayIcon>
@@ -28,6 +28,10 @@ class TcpServer;
 // it saw last and the time of its last node request. A new window starts them
 // afresh.
 void resetMainTickState();
+
+// What the tips line says of an outcome of the user's proxy settings; empty
+// when all went well.
+QString proxyResultText(UserProxySettings::Result result);
 
 // Whether a system tray is there to bring a hidden window back; the platform's
 // answer unless a test sets one.
@@ -67,18 +71,19 @@ private slots:
 private:
     enum ProxyMode : int
     {
-        kPacMode = 2,
-        kGlobalMode = 3,
+        kPacMode = UserProxySettings::kPac,
+        kGlobalMode = UserProxySettings::kGlobal,
     };
 
-    void initUi();
+    // The system proxy is applied on the way; what went wrong with it goes to
+    // *proxyProblem.
+    void initUi(QString *proxyProblem);
     void initConnect();
 
     // system proxy
     QString buildPacUrl(int port);
-    bool setSystemProxy(int mode, int port, QString pacUrl);
-    void saveSystemProxy();
-    void restoreSystemProxy();
+    // What went wrong, in words for the tips line; empty when nothing did.
+    QString setSystemProxy(int mode, int port, QString pacUrl);
     void tearDown();
 
     // settings page
@@ -150,11 +155,6 @@ private:
     QString m_strPacUrl;
     int m_nProxyMode = 0;
     int m_nSelectIndex = -1;
-    // The user's own options: those found at start, or the journal's when
-    // what was found is greenlark's own, left by a run that did not end.
-    ProxyOptions m_savedProxyOptions;
-    bool m_bProxySaved = false;
-    bool m_bProxyRestored = false;
+    UserProxySettings m_userProxy;
     bool m_bTornDown = false;
-    QString m_strProxyProblem; // what went wrong with the system proxy at start
 };

@@ -111,8 +111,9 @@ void CMainWindow::storeSettings(int port, int mode)
             qDebug().noquote() << "The settings cannot be saved to" << settingsPath();
             problems << QStringLiteral("无法保存到%1，仅本次运行有效").arg(settingsPath());
         }
-        if (!setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl))
-            problems << QStringLiteral("无法设置系统代理");
+        const QString proxyProblem = setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl);
+        if (!proxyProblem.isEmpty())
+            problems << proxyProblem;
         const QString modeText =
             m_nProxyMode == kPacMode ? QStringLiteral("PAC模式") : QStringLiteral("全局模式");
         QString tip = QStringLiteral("监听端口：%1,代理模式：%2")

@@ -60,7 +60,7 @@ flags=(
 sources=()
 while IFS= read -r file; do
     sources+=("$file")
-done < <(cd "$source_dir" && find app link mainwindow forms platform tools -name '*.cpp' 2>/dev/null | sort)
+done < <(cd "$source_dir" && find app link mainwindow forms platform tools userproxy -name '*.cpp' 2>/dev/null | sort)
 
 checked=0
 failed=0

@@ -13,9 +13,15 @@ namespace {
 
 const char *const kProtocolNames[kProtocolCount] = {"http", "https", "ftp", "socks"};
 
+int schemeLength(const QString &text)
+{
+    const int schemeEnd = text.indexOf(QLatin1String("://"));
+    return schemeEnd < 0 ? 0 : schemeEnd + 3;
+}
+
 QString formatHostPort(const ProxyHost &proxy)
 {
-    const QString host = formatHost(proxy.host);
+    const QString host = formatHost(proxy);
     return proxy.port == 0 ? host : host + QLatin1Char(':') + QString::number(proxy.port);
 }
 
@@ -32,23 +38,28 @@ bool parsePort(const QString &digits, int *port)
     return true;
 }
 
-QString formatHost(const QString &host)
+QString formatHost(const ProxyHost &proxy)
 {
-    // A scheme some users type into the host field stays in front of the brackets.
-    const int schemeEnd = host.indexOf(QLatin1String("://"));
-    const int start = schemeEnd < 0 ? 0 : schemeEnd + 3;
-    const QString address = host.mid(start);
-    if (!address.contains(QLatin1Char(':')) || address.startsWith(QLatin1Char('[')))
-        return host;
-    return host.left(start) + QLatin1Char('[') + address + QLatin1Char(']');
+    const QString &host = proxy.host;
+    // A scheme some users type into the host field stays in front of the
+    // credentials and the brackets.
+    const int start = schemeLength(host);
+    QString address = host.mid(start);
+    if (address.contains(QLatin1Char(':')) && !address.startsWith(QLatin1Char('[')))
+        address = QLatin1Char('[') + address + QLatin1Char(']');
+    const QString user = proxy.userInfo.isEmpty() ? QString() : proxy.userInfo + QLatin1Char('@');
+    return host.left(start) + user + address;
 }
 
 bool parseHostPort(const QString &text, ProxyHost *proxy)
 {
-    const int schemeEnd = text.indexOf(QLatin1String("://"));
-    const int start = schemeEnd < 0 ? 0 : schemeEnd + 3;
+    const int start = schemeLength(text);
     const QString scheme = text.left(start);
-    const QString rest = text.mid(start);
+    QString rest = text.mid(start);
+    // A password may hold any character, '@' too: the host follows the last one.
+    const int at = rest.lastIndexOf(QLatin1Char('@'));
+    proxy->userInfo = at < 0 ? QString() : rest.left(at);
+    rest = rest.mid(at + 1);
     QString host = rest;
     QString port;
     if (rest.startsWith(QLatin1Char('['))) {

@@ -1,8 +1,7 @@
 // WinINet's per-connection options of the default connection, on Linux: the calls
-// keep WinINet's contract (arguments, allocation, failure) and leave where the
-// options live to the backend chosen for this process.
+// keep WinINet's contract (arguments, allocation, failure) over the stand-in file.
 
-#include "platform/proxybackend.h"
+#include "platform/standinfile.h"
 
 #ifndef Q_OS_WIN
 
@@ -53,10 +52,10 @@ QString fromWideString(LPCWSTR text)
 
 BOOL queryPerConnectionOptions(INTERNET_PER_CONN_OPTION_LISTW *list)
 {
-    platform::InternetOptions options;
+    ProxyOptions options;
     // Nothing is allocated before the read succeeds, so a FALSE leaks nothing and
     // leaves the caller's values as they were.
-    if (!platform::proxyBackend().read(&options))
+    if (!platform::standin::read(&options))
         return FALSE;
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
         auto &value = list->pOptions[i].Value;
@@ -83,12 +82,12 @@ BOOL queryPerConnectionOptions(INTERNET_PER_CONN_OPTION_LISTW *list)
 
 BOOL storePerConnectionOptions(const INTERNET_PER_CONN_OPTION_LISTW *list)
 {
-    platform::InternetOptions options;
-    options.present = 0;
+    ProxyOptions options;
+    unsigned present = 0;
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
         const DWORD id = list->pOptions[i].dwOption;
         const auto &value = list->pOptions[i].Value;
-        options.present |= 1u << id;
+        present |= 1u << id;
         switch (id) {
         case INTERNET_PER_CONN_FLAGS:
             options.flags = value.dwValue;
@@ -107,7 +106,7 @@ BOOL storePerConnectionOptions(const INTERNET_PER_CONN_OPTION_LISTW *list)
             break;
         }
     }
-    return platform::proxyBackend().write(options) ? TRUE : FALSE;
+    return platform::standin::write(options, present) ? TRUE : FALSE;
 }
 
 } // namespace
@@ -136,7 +135,7 @@ BOOL InternetSetOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DW
     }
     case INTERNET_OPTION_SETTINGS_CHANGED:
     case INTERNET_OPTION_REFRESH:
-        return platform::proxyBackend().notify(dwOption) ? TRUE : FALSE;
+        return platform::standin::notify(dwOption) ? TRUE : FALSE;
     default:
         return FALSE;
     }

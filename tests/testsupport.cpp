@@ -3,7 +3,9 @@
 #include "platform/win32.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QRegularExpression>
@@ -20,6 +22,25 @@ namespace {
 [[maybe_unused]] const bool g_ignoring = (ignoreProcessEnds(), true);
 
 } // namespace
+
+QString storesNotPrivate()
+{
+    const QString home = QDir::homePath();
+    const auto privateFolder = [&home](const char *name, const QString &usersOwn) {
+        const QString folder = qEnvironmentVariable(name);
+        return !folder.isEmpty() && QFileInfo(folder).absoluteFilePath() != usersOwn;
+    };
+    if (!privateFolder("XDG_CONFIG_HOME", home + QLatin1String("/.config")))
+        return QStringLiteral("XDG_CONFIG_HOME is not a private folder: KDE's settings are there");
+    if (!privateFolder("XDG_DATA_HOME", home + QLatin1String("/.local/share")))
+        return QStringLiteral("XDG_DATA_HOME is not a private folder: the journal is there");
+    if (qEnvironmentVariable("GSETTINGS_BACKEND") != QLatin1String("keyfile"))
+        return QStringLiteral("GSETTINGS_BACKEND is not keyfile: GNOME's settings are the user's");
+    if (internetSettingsPath().isEmpty())
+        return QStringLiteral("GREENLARK_INTERNET_SETTINGS is not set: the stand-in file is the "
+                              "user's");
+    return QString();
+}
 
 QString internetSettingsPath()
 {
@@ -86,6 +107,55 @@ QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &contents)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+}
+
+QString gnomeKeyfilePath()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/glib-2.0/settings/keyfile");
+}
+
+QString kioslavercPath()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/kioslaverc");
+}
+
+QByteArray gnomeKeyfile(const QStringList &assignments)
+{
+    QMap<QString, QStringList> groups;
+    for (const QString &assignment : assignments) {
+        const QString path = assignment.section(QLatin1Char('='), 0, 0);
+        groups[QStringLiteral("[system/proxy") + path.section(QLatin1Char('/'), 0, -2) +
+               QLatin1Char(']')]
+            << path.section(QLatin1Char('/'), -1) + QLatin1Char('=') +
+                   assignment.section(QLatin1Char('='), 1);
+    }
+    QString text;
+    for (auto it = groups.begin(); it != groups.end(); ++it)
+        text += it.key() + QLatin1Char('\n') + it.value().join(QLatin1Char('\n')) +
+                QLatin1String("\n\n");
+    return text.toUtf8();
+}
+
+QStringList gnomeKeys()
+{
+    QStringList keys;
+    QString group;
+    for (const QString &line : QString::fromUtf8(fileBytes(gnomeKeyfilePath()))
+                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (line.startsWith(QLatin1Char('[')))
+            group = line;
+        else
+            keys << group + QLatin1Char(' ') + line;
+    }
+    keys.sort();
+    return keys;
 }
 
 QString tipsMessage(const QWidget &window)

@@ -1,7 +1,7 @@
 // Shared helpers of the tests.
 #pragma once
 
-#include "platform/proxyjournal.h"
+#include "platform/proxystore.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -16,6 +16,10 @@ class QWidget;
 // so no test ever ends a real process; a test that watches the endings with an
 // ender of its own puts this one back when it is done.
 void ignoreProcessEnds();
+
+// Why this process could reach the user's own proxy settings or journal, if it
+// could: every test that can reach a store checks this first and refuses to run.
+QString storesNotPrivate();
 
 // The stand-in's record of the user's internet options ("DefaultConnection/Flags",
 // "Notifications/SettingsChanged" ...); an invalid QVariant where a key is absent.
@@ -65,6 +69,18 @@ QAction *menuAction(const QMenu *menu, const QString &text);
 
 // A file's bytes; none for a file that is not there.
 QByteArray fileBytes(const QString &path);
+bool writeFile(const QString &path, const QByteArray &contents);
+
+// The desktops' stores as the tests write them by hand, the way the desktops'
+// own settings pages leave them: GNOME's keyfile (GSETTINGS_BACKEND=keyfile)
+// and KDE's kioslaverc, in the private configuration folder.
+QString gnomeKeyfilePath();
+QString kioslavercPath();
+// "/http/port=3128" as GNOME's keyfile holds it: a key of org.gnome.system.proxy
+// or of a child schema, and a value in GVariant text.
+QByteArray gnomeKeyfile(const QStringList &assignments);
+// The keyfile's lines, in an order of their own ("[system/proxy/http] port=3128").
+QStringList gnomeKeys();
 
 // The message of a window's tips line, after its time stamp.
 QString tipsMessage(const QWidget &window);

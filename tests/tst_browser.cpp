@@ -98,6 +98,7 @@ private:
 
 void tst_Browser::initTestCase()
 {
+    QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate()));
     // Every request on every local address gets the page, once its head is in.
     connect(&m_pages, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_pages.nextPendingConnection())

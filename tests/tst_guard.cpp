@@ -75,6 +75,7 @@ private slots:
 
 void tst_Guard::initTestCase()
 {
+    QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate()));
     QVERIFY2(QFileInfo::exists(probePath()), "GREENLARK_GUARDPROBE names no program");
     qApp->setQuitOnLastWindowClosed(false);
     g_previousHandler = qInstallMessageHandler(recordMessage);

@@ -3,6 +3,7 @@
 // and its exit.
 #include "mainwindow/cmainwindow.h"
 #include "testsupport.h"
+#include "userproxy/proxyjournal.h"
 
 #include <QAction>
 #include <QDir>
@@ -65,7 +66,7 @@ private slots:
 
 void tst_MainWindow::initTestCase()
 {
-    QVERIFY2(!internetSettingsPath().isEmpty(), "tests never touch the user's own settings");
+    QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate()));
     qApp->setQuitOnLastWindowClosed(false);
 }
 
@@ -74,6 +75,8 @@ void tst_MainWindow::init()
     QFile::remove(proxySettingsPath());
     QFile::remove(internetSettingsPath());
     QDir(internetSettingsPath()).removeRecursively();
+    QFile::remove(proxyjournal::path());
+    QDir(proxyjournal::path()).removeRecursively();
 }
 
 void tst_MainWindow::startAppliesTheStoredSettings_data()
@@ -204,7 +207,7 @@ void tst_MainWindow::settingsOk()
 
 void tst_MainWindow::failuresAreSaid_data()
 {
-    QTest::addColumn<QString>("broken"); // "settings", "store", "store lock"
+    QTest::addColumn<QString>("broken"); // "settings", "store", "store lock", "journal", "kill"
     QTest::addColumn<bool>("beforeStart");
     QTest::addColumn<QString>("tip");
 
@@ -212,6 +215,11 @@ void tst_MainWindow::failuresAreSaid_data()
         << "store" << true << QStringLiteral("初始化完成，但无法读取系统代理设置");
     QTest::newRow("store unwritable at start")
         << "store lock" << true << QStringLiteral("初始化完成，但无法设置系统代理");
+    QTest::newRow("journal unwritable at start")
+        << "journal" << true
+        << QStringLiteral("初始化完成，但无法备份原有代理设置，系统代理未更改");
+    QTest::newRow("a run before was killed")
+        << "kill" << true << QStringLiteral("初始化完成，已找回上次未能还原的代理设置");
     QTest::newRow("store unwritable on OK") << "store lock" << false
                                             << QStringLiteral("监听端口：1300,代理模式：全局模式"
                                                               "（无法设置系统代理）");
@@ -229,16 +237,26 @@ void tst_MainWindow::failuresAreSaid()
 
     // Folders where files should be: they can be neither read nor written.
     const QString folder = broken == QLatin1String("settings") ? proxySettingsPath()
-                           : broken == QLatin1String("store")
-                               ? internetSettingsPath()
+                           : broken == QLatin1String("store")  ? internetSettingsPath()
+                           : broken == QLatin1String("journal")
+                               ? proxyjournal::path()
                                : internetSettingsPath() + QLatin1String(".lock");
     auto repair = qScopeGuard([] {
         QDir(proxySettingsPath()).removeRecursively();
         QDir(internetSettingsPath() + QLatin1String(".lock")).removeRecursively();
+        QDir(proxyjournal::path()).removeRecursively();
     });
-    if (beforeStart)
+    if (broken == QLatin1String("kill")) {
+        QString why;
+        const proxyjournal::Entries entries{
+            {platform::makeInternetOptionsStore()->name(), platform::StoredProxy{kUser, {}}}};
+        QVERIFY(proxyjournal::write(proxyjournal::path(), entries, &why));
+        seedOptions({3, "127.0.0.1:1081", kOwnBypass, QString(), 13});
+    } else if (beforeStart) {
         QVERIFY(QDir().mkpath(folder));
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot"));
+    }
+    if (broken != QLatin1String("kill"))
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot"));
     {
         CMainWindow window;
         if (!beforeStart) {
@@ -256,6 +274,11 @@ void tst_MainWindow::failuresAreSaid()
             seedOptions(kUser);
         }
     }
+    // The journal's options are back; with no journal, nothing was changed.
+    if (broken == QLatin1String("kill"))
+        QVERIFY(storedOptions() == kUser);
+    if (broken == QLatin1String("journal"))
+        QVERIFY(!QFileInfo::exists(internetSettingsPath()));
     // Nothing of the user's was known: the exit writes nothing over them.
     if (broken == QLatin1String("store")) {
         QCOMPARE(option("Flags"), QStringLiteral("9"));

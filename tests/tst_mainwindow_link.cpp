@@ -103,6 +103,7 @@ private:
 
 void tst_MainWindowLink::initTestCase()
 {
+    QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate()));
     qApp->setQuitOnLastWindowClosed(false);
     m_clock.start();
     m_firstTick = GetTickCount();

@@ -24,6 +24,7 @@ const char kGroup[] = "Proxy Settings";
 const char kProxyTypeKey[] = "ProxyType";
 const char kScriptKey[] = "Proxy Config Script";
 const char kNoProxyKey[] = "NoProxyFor";
+const char kReversedKey[] = "ReversedException";
 const char *const kProxyKeys[kProtocolCount] = {"httpProxy", "httpsProxy", "ftpProxy",
                                                 "socksProxy"};
 
@@ -71,7 +72,7 @@ QString kdeProxy(ProxyProtocol protocol, const ProxyHost &proxy)
         return QString();
     const QString scheme =
         protocol == kSocks ? QStringLiteral("socks://") : QStringLiteral("http://");
-    const QString host = scheme + formatHost(proxy.host);
+    const QString host = scheme + formatHost(proxy);
     return proxy.port == 0 ? host : host + QLatin1Char(' ') + QString::number(proxy.port);
 }
 
@@ -80,15 +81,29 @@ class KdeStore
 public:
     using State = KdeProxyState;
 
+    static constexpr char kName[] = "kde";
+
     explicit KdeStore(const QString &path) : m_path(path) {}
 
-    static bool toInternet(const State &state, InternetOptions *options)
+    static bool toInternet(const State &state, ProxyOptions *options)
     {
         return kdeToInternet(state, options);
     }
-    static bool fromInternet(const InternetOptions &options, State *state)
+    static bool fromInternet(const ProxyOptions &options, State *state)
     {
         return internetToKde(options, state);
+    }
+    static QJsonObject toJson(const State &state) { return kdeToJson(state); }
+    static bool fromJson(const QJsonObject &json, State *state) { return jsonToKde(json, state); }
+    // greenlark's bypass list names the hosts that go direct, never the only
+    // hosts to proxy.
+    static void forGreenlark(State *state)
+    {
+        const QString reversed = state->reversedException.toLower();
+        for (const char *yes : {"true", "on", "yes", "1"}) {
+            if (reversed == QLatin1String(yes))
+                state->reversedException = QStringLiteral("false");
+        }
     }
 
     bool load(State *state) const
@@ -106,6 +121,7 @@ public:
         for (int p = 0; p < kProtocolCount; ++p)
             state->proxies[p] = group.readEntry(kProxyKeys[p], QString());
         state->noProxyFor = group.readEntry(kNoProxyKey, QString());
+        state->reversedException = group.readEntry(kReversedKey, QString());
         return true;
     }
 
@@ -123,6 +139,7 @@ public:
         for (int p = 0; p < kProtocolCount; ++p)
             change(kProxyKeys[p], target.proxies[p], current.proxies[p]);
         change(kNoProxyKey, target.noProxyFor, current.noProxyFor);
+        change(kReversedKey, target.reversedException, current.reversedException);
         for (const auto &[key, value] : changes) {
             if (group.isEntryImmutable(key)) {
                 qDebug("KDE proxy settings: %s is locked", key);
@@ -144,12 +161,12 @@ public:
         return true;
     }
 
-    bool notify(DWORD) const
+    void notify() const
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
         if (!bus.isConnected()) {
             qDebug("KDE proxy settings: no session bus, so no program is told of the change");
-            return true;
+            return;
         }
         QDBusMessage reparse = QDBusMessage::createSignal(
             QStringLiteral("/KIO/Scheduler"), QStringLiteral("org.kde.KIO.Scheduler"),
@@ -166,10 +183,9 @@ public:
                                                     QStringLiteral("org.kde.KPAC.ProxyScout"),
                                                     QStringLiteral("reset")));
             bus.interface()->isServiceRegistered(kded);
-            return true;
+            return;
         }
         qDebug("KDE proxy settings: kded is not running, so no proxy scout fetches a new PAC file");
-        return true;
     }
 
 private:
@@ -193,9 +209,9 @@ private:
 
 } // namespace
 
-bool kdeToInternet(const KdeProxyState &state, InternetOptions *options)
+bool kdeToInternet(const KdeProxyState &state, ProxyOptions *options)
 {
-    InternetOptions view;
+    ProxyOptions view;
     int type = kNoProxy;
     ProxyHosts hosts;
     if (!parseProxyType(state.proxyType, &type))
@@ -222,9 +238,9 @@ bool kdeToInternet(const KdeProxyState &state, InternetOptions *options)
     return true;
 }
 
-bool internetToKde(const InternetOptions &options, KdeProxyState *state)
+bool internetToKde(const ProxyOptions &options, KdeProxyState *state)
 {
-    InternetOptions current;
+    ProxyOptions current;
     if (!kdeToInternet(*state, &current))
         return false;
     KdeProxyState target = *state;
@@ -256,9 +272,39 @@ bool internetToKde(const InternetOptions &options, KdeProxyState *state)
     return true;
 }
 
-std::unique_ptr<ProxyBackend> makeKdeProxyBackend(const QString &kioslavercPath)
+QJsonObject kdeToJson(const KdeProxyState &state)
 {
-    return std::make_unique<DesktopProxyBackend<KdeStore>>(kioslavercPath);
+    QJsonObject json{{QLatin1String(kProxyTypeKey), state.proxyType},
+                     {QLatin1String(kScriptKey), state.configScript},
+                     {QLatin1String(kNoProxyKey), state.noProxyFor},
+                     {QLatin1String(kReversedKey), state.reversedException}};
+    for (int p = 0; p < kProtocolCount; ++p)
+        json.insert(QLatin1String(kProxyKeys[p]), state.proxies[p]);
+    return json;
+}
+
+bool jsonToKde(const QJsonObject &json, KdeProxyState *state)
+{
+    KdeProxyState read;
+    QString *const fields[] = {&read.proxyType,         &read.configScript,   &read.noProxyFor,
+                               &read.reversedException, &read.proxies[kHttp], &read.proxies[kHttps],
+                               &read.proxies[kFtp],     &read.proxies[kSocks]};
+    const char *const keys[] = {kProxyTypeKey, kScriptKey,    kNoProxyKey,   kReversedKey,
+                                kProxyKeys[0], kProxyKeys[1], kProxyKeys[2], kProxyKeys[3]};
+    bool ok = json.size() == int(std::size(keys));
+    for (size_t i = 0; i < std::size(keys); ++i) {
+        const QJsonValue value = json.value(QLatin1String(keys[i]));
+        ok = ok && value.isString();
+        *fields[i] = value.toString();
+    }
+    if (ok)
+        *state = read;
+    return ok;
+}
+
+std::unique_ptr<ProxyStore> makeKdeProxyStore(const QString &kioslavercPath)
+{
+    return std::make_unique<DesktopProxyStore<KdeStore>>(kioslavercPath);
 }
 
 } // namespace platform

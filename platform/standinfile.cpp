@@ -1,8 +1,6 @@
-// The stand-in store of the per-connection options. Windows keeps them in the
-// user's registry; the stand-in keeps them in an INI file, so that they outlive
-// the process and another program can read what was set and restored.
+// The stand-in's file of the per-connection options, in Qt's INI format.
 
-#include "platform/proxybackend.h"
+#include "platform/standinfile.h"
 
 #ifndef Q_OS_WIN
 
@@ -43,7 +41,9 @@ const char kRefreshKey[] = "Notifications/Refresh";
 // Another process holds the lock only for one read-modify-write of a small file.
 constexpr int kLockWaitMs = 5000;
 
-QString settingsPath()
+} // namespace
+
+QString platform::standin::path()
 {
     const QString explicitPath = qEnvironmentVariable("GREENLARK_INTERNET_SETTINGS");
     if (!explicitPath.isEmpty())
@@ -53,6 +53,8 @@ QString settingsPath()
         configHome = QDir::homePath() + QLatin1String("/.config");
     return configHome + QLatin1String("/greenlark/internet-settings.ini");
 }
+
+namespace {
 
 struct StoredOption
 {
@@ -209,78 +211,73 @@ private:
     QLockFile m_lock;
 };
 
-class FileBackend final : public platform::ProxyBackend
-{
-public:
-    bool read(platform::InternetOptions *options) override
-    {
-        SettingsCopy copy;
-        if (!copy.load(settingsPath()))
-            return false;
-        // Every stored option is checked: a file that is partly damaged is not
-        // the connection the user has.
-        StoredOption stored[std::size(kOptions)];
-        for (size_t i = 0; i < std::size(kOptions); ++i) {
-            if (!readStored(copy.settings(), kOptions[i], &stored[i]))
-                return false;
-        }
-        options->flags = stored[0].number;
-        options->proxyServer = stored[1].text;
-        options->proxyBypass = stored[2].text;
-        options->autoConfigUrl = stored[3].text;
-        options->autoDiscoveryFlags = stored[4].number;
-        return true;
-    }
-
-    bool write(const platform::InternetOptions &options) override
-    {
-        const QString path = settingsPath();
-        WriteLock lock(path);
-        SettingsCopy copy;
-        if (!lock.acquire() || !copy.load(path))
-            return false;
-        QSettings &settings = copy.settings();
-        const StoredOption values[] = {{options.flags, QString()},
-                                       {0, options.proxyServer},
-                                       {0, options.proxyBypass},
-                                       {0, options.autoConfigUrl},
-                                       {options.autoDiscoveryFlags, QString()}};
-        static_assert(std::size(values) == std::size(kOptions), "one value per option");
-        for (size_t i = 0; i < std::size(kOptions); ++i) {
-            const KnownOption &known = kOptions[i];
-            const QString key = QLatin1String(known.key);
-            if (!(options.present & (1u << known.id)))
-                continue;
-            if (!known.isString)
-                settings.setValue(key, static_cast<uint>(values[i].number));
-            else if (values[i].text.isNull())
-                settings.remove(key);
-            else
-                settings.setValue(key, values[i].text);
-        }
-        return copy.saveTo(path);
-    }
-
-    bool notify(DWORD option) override
-    {
-        const char *key =
-            option == INTERNET_OPTION_SETTINGS_CHANGED ? kSettingsChangedKey : kRefreshKey;
-        const QString path = settingsPath();
-        WriteLock lock(path);
-        SettingsCopy copy;
-        qulonglong count = 0;
-        if (!lock.acquire() || !copy.load(path) || !readCounter(copy.settings(), key, &count))
-            return false;
-        copy.settings().setValue(QLatin1String(key), count + 1);
-        return copy.saveTo(path);
-    }
-};
-
 } // namespace
 
-std::unique_ptr<platform::ProxyBackend> platform::makeFileProxyBackend()
+namespace platform::standin {
+
+bool read(ProxyOptions *options)
 {
-    return std::make_unique<FileBackend>();
+    SettingsCopy copy;
+    if (!copy.load(path()))
+        return false;
+    // Every stored option is checked: a file that is partly damaged is not
+    // the connection the user has.
+    StoredOption stored[std::size(kOptions)];
+    for (size_t i = 0; i < std::size(kOptions); ++i) {
+        if (!readStored(copy.settings(), kOptions[i], &stored[i]))
+            return false;
+    }
+    options->flags = stored[0].number;
+    options->proxyServer = stored[1].text;
+    options->proxyBypass = stored[2].text;
+    options->autoConfigUrl = stored[3].text;
+    options->autoDiscoveryFlags = stored[4].number;
+    return true;
 }
+
+bool write(const ProxyOptions &options, unsigned present)
+{
+    const QString file = path();
+    WriteLock lock(file);
+    SettingsCopy copy;
+    if (!lock.acquire() || !copy.load(file))
+        return false;
+    QSettings &settings = copy.settings();
+    const StoredOption values[] = {{options.flags, QString()},
+                                   {0, options.proxyServer},
+                                   {0, options.proxyBypass},
+                                   {0, options.autoConfigUrl},
+                                   {options.autoDiscoveryFlags, QString()}};
+    static_assert(std::size(values) == std::size(kOptions), "one value per option");
+    for (size_t i = 0; i < std::size(kOptions); ++i) {
+        const KnownOption &known = kOptions[i];
+        const QString key = QLatin1String(known.key);
+        if (!(present & (1u << known.id)))
+            continue;
+        if (!known.isString)
+            settings.setValue(key, static_cast<uint>(values[i].number));
+        else if (values[i].text.isNull())
+            settings.remove(key);
+        else
+            settings.setValue(key, values[i].text);
+    }
+    return copy.saveTo(file);
+}
+
+bool notify(DWORD option)
+{
+    const char *key =
+        option == INTERNET_OPTION_SETTINGS_CHANGED ? kSettingsChangedKey : kRefreshKey;
+    const QString file = path();
+    WriteLock lock(file);
+    SettingsCopy copy;
+    qulonglong count = 0;
+    if (!lock.acquire() || !copy.load(file) || !readCounter(copy.settings(), key, &count))
+        return false;
+    copy.settings().setValue(QLatin1String(key), count + 1);
+    return copy.saveTo(file);
+}
+
+} // namespace platform::standin
 
 #endif // Q_OS_WIN

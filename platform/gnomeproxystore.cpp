@@ -7,7 +7,9 @@
 #ifndef Q_OS_WIN
 // Before any Qt header: GIO names struct members "signals", which Qt's headers
 // turn into a keyword.
+#define G_SETTINGS_ENABLE_BACKEND
 #include <gio/gio.h>
+#include <gio/gsettingsbackend.h>
 #endif
 
 #include "platform/desktopproxy.h"
@@ -16,6 +18,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QJsonArray>
 
 namespace platform {
 
@@ -40,6 +43,8 @@ struct TypedKey
 // through the typed getters is undefined.
 const TypedKey kMainKeys[] = {{"mode", "s"}, {"autoconfig-url", "s"}, {"ignore-hosts", "as"}};
 const TypedKey kProtocolKeys[] = {{"host", "s"}, {"port", "i"}};
+const char kAuthenticationKey[] = "use-authentication"; // of the http proxy alone
+const TypedKey kHttpKeys[] = {{"host", "s"}, {"port", "i"}, {kAuthenticationKey, "b"}};
 
 struct ObjectUnref
 {
@@ -137,10 +142,22 @@ class GnomeStore
 public:
     using State = GnomeProxyState;
 
+    static constexpr char kName[] = "gnome";
+
     explicit GnomeStore(const QString &schemaFolder)
     {
-        if (schemaFolder.isEmpty())
+        if (schemaFolder.isEmpty()) {
+            // The keyfile backend keeps what it read in memory and does not
+            // take back a write that failed to reach the disk, so reading it
+            // back would say a lost write held; and its memory of the file
+            // goes stale when another process writes it. A fresh one per use
+            // reads the file as it is and writes it at once.
+            GSettingsBackend *backend = g_settings_backend_get_default();
+            if (qstrcmp(G_OBJECT_TYPE_NAME(backend), "GKeyfileSettingsBackend") == 0)
+                m_freshBackendType = G_OBJECT_TYPE(backend);
+            g_object_unref(backend);
             return;
+        }
         GError *error = nullptr;
         m_ownSource = g_settings_schema_source_new_from_directory(
             QFile::encodeName(schemaFolder).constData(), nullptr, FALSE, &error);
@@ -158,14 +175,18 @@ public:
             g_settings_schema_source_unref(m_ownSource);
     }
 
-    static bool toInternet(const State &state, InternetOptions *options)
+    static bool toInternet(const State &state, ProxyOptions *options)
     {
         return gnomeToInternet(state, options);
     }
-    static bool fromInternet(const InternetOptions &options, State *state)
+    static bool fromInternet(const ProxyOptions &options, State *state)
     {
         return internetToGnome(options, state);
     }
+    static QJsonObject toJson(const State &state) { return gnomeToJson(state); }
+    static bool fromJson(const QJsonObject &json, State *state) { return jsonToGnome(json, state); }
+    // Credentials for the user's proxy are not offered to greenlark's.
+    static void forGreenlark(State *state) { state->useAuthentication = false; }
 
     bool load(State *state) const
     {
@@ -179,6 +200,7 @@ public:
             state->hosts[p].host = stringValue(settings[p + 1].get(), "host");
             state->hosts[p].port = g_settings_get_int(settings[p + 1].get(), "port");
         }
+        state->useAuthentication = g_settings_get_boolean(settings[1].get(), kAuthenticationKey);
         return true;
     }
 
@@ -205,6 +227,9 @@ public:
             if (target.hosts[p].port != current.hosts[p].port)
                 change(protocol, "port", g_variant_new_int32(target.hosts[p].port));
         }
+        if (target.useAuthentication != current.useAuthentication)
+            change(settings[1].get(), kAuthenticationKey,
+                   g_variant_new_boolean(target.useAuthentication));
         // Checked before anything is written, so a refusal leaves every key as it was.
         for (const Change &c : changes) {
             if (!g_settings_is_writable(c.settings, c.key) ||
@@ -233,7 +258,7 @@ public:
         return true;
     }
 
-    bool notify(DWORD) const { return true; }
+    void notify() const {}
 
 private:
     Q_DISABLE_COPY(GnomeStore)
@@ -247,6 +272,11 @@ private:
     // every schema is looked up first.
     bool open(AllSettings *settings) const
     {
+        using BackendPtr = std::unique_ptr<GSettingsBackend, ObjectUnref>;
+        const BackendPtr backend(
+            m_freshBackendType == G_TYPE_INVALID
+                ? nullptr
+                : G_SETTINGS_BACKEND(g_object_new(m_freshBackendType, nullptr)));
         GSettingsSchemaSource *schemas = source();
         for (int i = 0; i < kSchemaCount; ++i) {
             const SchemaPtr schema(
@@ -257,25 +287,27 @@ private:
                 return false;
             }
             const bool keys =
-                i == 0
-                    ? hasKeys(schema.get(), kSchemaIds[i], kMainKeys, std::size(kMainKeys))
+                i == 0 ? hasKeys(schema.get(), kSchemaIds[i], kMainKeys, std::size(kMainKeys))
+                : i == 1
+                    ? hasKeys(schema.get(), kSchemaIds[i], kHttpKeys, std::size(kHttpKeys))
                     : hasKeys(schema.get(), kSchemaIds[i], kProtocolKeys, std::size(kProtocolKeys));
             if (!keys)
                 return false;
-            (*settings)[i].reset(g_settings_new_full(schema.get(), nullptr, nullptr));
+            (*settings)[i].reset(g_settings_new_full(schema.get(), backend.get(), nullptr));
         }
         return true;
     }
 
     GSettingsSchemaSource *m_ownSource = nullptr;
     bool m_custom = false;
+    GType m_freshBackendType = G_TYPE_INVALID;
 };
 
 } // namespace
 
-bool gnomeToInternet(const GnomeProxyState &state, InternetOptions *options)
+bool gnomeToInternet(const GnomeProxyState &state, ProxyOptions *options)
 {
-    InternetOptions view;
+    ProxyOptions view;
     if (state.mode == QLatin1String("manual"))
         view.flags = PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY;
     else if (state.mode == QLatin1String("auto"))
@@ -293,9 +325,9 @@ bool gnomeToInternet(const GnomeProxyState &state, InternetOptions *options)
     return true;
 }
 
-bool internetToGnome(const InternetOptions &options, GnomeProxyState *state)
+bool internetToGnome(const ProxyOptions &options, GnomeProxyState *state)
 {
-    InternetOptions current;
+    ProxyOptions current;
     if (!gnomeToInternet(*state, &current))
         return false;
     GnomeProxyState target = *state;
@@ -314,7 +346,7 @@ bool internetToGnome(const InternetOptions &options, GnomeProxyState *state)
             if (!hosts[p].host.isEmpty())
                 target.hosts[p] = hosts[p];
             else if (!state->hosts[p].host.isEmpty())
-                target.hosts[p] = {QString(), kDefaultPorts[p]};
+                target.hosts[p] = {QString(), kDefaultPorts[p], QString()};
         }
     }
     if (options.proxyBypass != current.proxyBypass) {
@@ -334,14 +366,55 @@ bool gnomeSchemaInstalled()
     return schema != nullptr;
 }
 
-std::unique_ptr<DesktopProxy> makeGnomeDesktopProxy(const QString &schemaFolder)
+QJsonObject gnomeToJson(const GnomeProxyState &state)
 {
-    return std::make_unique<DesktopProxyBackend<GnomeStore>>(schemaFolder);
+    QJsonObject json{
+        {QStringLiteral("mode"), state.mode},
+        {QStringLiteral("autoconfig-url"), state.autoconfigUrl},
+        {QStringLiteral("ignore-hosts"), QJsonArray::fromStringList(state.ignoreHosts)},
+        {QLatin1String(kAuthenticationKey), state.useAuthentication}};
+    for (int p = 0; p < kProtocolCount; ++p) {
+        const QString schema = QString::fromLatin1(kSchemaIds[p + 1]).section(QLatin1Char('.'), -1);
+        json.insert(schema + QLatin1String("/host"), state.hosts[p].host);
+        json.insert(schema + QLatin1String("/port"), state.hosts[p].port);
+    }
+    return json;
 }
 
-std::unique_ptr<ProxyBackend> makeGnomeProxyBackend(const QString &schemaFolder)
+bool jsonToGnome(const QJsonObject &json, GnomeProxyState *state)
 {
-    return makeGnomeDesktopProxy(schemaFolder);
+    GnomeProxyState read;
+    bool ok = json.size() == 3 + 1 + 2 * kProtocolCount;
+    const auto text = [&](const QString &key, QString *value) {
+        ok = ok && json.value(key).isString();
+        *value = json.value(key).toString();
+    };
+    text(QStringLiteral("mode"), &read.mode);
+    text(QStringLiteral("autoconfig-url"), &read.autoconfigUrl);
+    const QJsonValue hosts = json.value(QStringLiteral("ignore-hosts"));
+    ok = ok && hosts.isArray();
+    for (const QJsonValue &host : hosts.toArray()) {
+        ok = ok && host.isString();
+        read.ignoreHosts << host.toString();
+    }
+    const QJsonValue authentication = json.value(QLatin1String(kAuthenticationKey));
+    ok = ok && authentication.isBool();
+    read.useAuthentication = authentication.toBool();
+    for (int p = 0; p < kProtocolCount; ++p) {
+        const QString schema = QString::fromLatin1(kSchemaIds[p + 1]).section(QLatin1Char('.'), -1);
+        text(schema + QLatin1String("/host"), &read.hosts[p].host);
+        const QJsonValue port = json.value(schema + QLatin1String("/port"));
+        ok = ok && port.isDouble() && port.toDouble() == port.toInt();
+        read.hosts[p].port = port.toInt();
+    }
+    if (ok)
+        *state = read;
+    return ok;
+}
+
+std::unique_ptr<ProxyStore> makeGnomeProxyStore(const QString &schemaFolder)
+{
+    return std::make_unique<DesktopProxyStore<GnomeStore>>(schemaFolder);
 }
 
 } // namespace platform
