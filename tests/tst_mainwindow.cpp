@@ -372,6 +372,14 @@ void tst_MainWindow::modesThenTeardown()
     QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1081"));
     QCOMPARE(option("ProxyBypass"), kOwnBypass);
     QCOMPARE(option("AutoDiscoveryFlags"), QStringLiteral("13"));
+    // A logoff gives the user's options back; cancelled, greenlark goes on and
+    // its next change of mode sets its own again.
+    QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
+        .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
+    QVERIFY(storedOptions() == kUser);
+    child<QRadioButton>(*window, "m_rbGlobal")->click();
+    clickOk(*window);
+    QCOMPARE(option("Flags"), QStringLiteral("3"));
 
     platform::setProcessEnder([&](const QString &name) {
         if (ended.isEmpty())
@@ -386,7 +394,7 @@ void tst_MainWindow::modesThenTeardown()
     QCOMPARE(flagsAtFirstEnd, QStringLiteral("9"));
     // Every option as it was at the start, and running programs told.
     QVERIFY(storedOptions() == kUser);
-    QCOMPARE(notifications(), 3);
+    QCOMPARE(notifications(), 5);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -114,7 +114,8 @@ UserProxySettings::Result UserProxySettings::save()
                                   "user's own options come from"
                                << m_journal;
             s.user = *entry;
-            s.journaled = true;
+            // An older journal's entry goes back under the store's name.
+            s.journaled = !entry.key().isEmpty();
             m_recovered = true;
             continue;
         }
