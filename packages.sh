@@ -6,10 +6,11 @@ BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev qttools5-dev-tools qtbase5
 RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei imagemagick v2ray)
 # chromium, v2ray and iproute2 (ip): the tests that load pages through the demo's
 # proxy cores in a private network; GSettings' and KConfig's tools, the schemas
-# and dbus: the tests of the desktops' own proxy settings.
+# and dbus: the tests of the desktops' own proxy settings; xvfb: a display that
+# can die under greenlark.
 TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
   desktop-file-utils chromium v2ray iproute2
-  gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus)
+  gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus xvfb)
 BENCH_PACKAGES=(libbenchmark-dev jq clang libclang-rt-dev)
 # What `cpack` needs to make the .deb and work out its dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -3,7 +3,7 @@
 # both: the demo service plays the proxy service, so nodes arrive on the node
 # page. Where no display is, greenlark starts on a virtual one (Xvfb).
 # Extra arguments go to the demo service (for example --nodes my-nodes.txt).
-# Exits with greenlark's status when greenlark fails, else 0.
+# Exits with greenlark's status.
 set -euo pipefail
 cd "$(dirname "$0")"
 source ./packages.sh
@@ -68,13 +68,12 @@ fi
 "$build/tools/greenlark-demo-service" "${demo_core[@]}" "$@" &
 pids+=($!)
 
-# greenlark ends itself at exit with status 1, the way taskkill /f ends it on
-# Windows, and a later start hands over and leaves with 0: both are a good end.
-# Anything else is a failure to start or a crash.
+# An orderly end and a later start that hands over leave with 0; anything else
+# is a failure to start or a crash, and is greenlark's status here too.
 status=0
 "$build/greenlark" || status=$?
-if [ "$status" -gt 1 ]; then
+if [ "$status" -ne 0 ]; then
   echo "greenlark failed with status $status." >&2
   [ -n "$xvfb_log" ] && echo "The virtual display's messages are in $xvfb_log." >&2
-  exit "$status"
 fi
+exit "$status"

@@ -1,5 +1,7 @@
 #include "myapplication.h"
 
+#include "platform/userguard.h"
+
 #include <QDebug>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -17,7 +19,11 @@ constexpr int kReadTimeoutMs = 1000;
 MyApplication::MyApplication(int &argc, char **argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("localserver"));
-    const QString serverName = applicationName();
+    const QString serverName = platform::userGuardName(applicationName());
+    if (serverName.isEmpty()) {
+        qDebug("The single-instance guard has no place of this user's own: running unguarded");
+        return;
+    }
 
     QLocalSocket socket;
     socket.connectToServer(serverName, QIODevice::ReadWrite);
@@ -37,6 +43,7 @@ MyApplication::MyApplication(int &argc, char **argv) : QApplication(argc, argv)
 
     qDebug() << "Can't connect to server,build a server";
     m_localServer = new QLocalServer(this);
+    m_localServer->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_localServer, SIGNAL(newConnection()), this, SLOT(newLocalConnection()));
     if (!m_localServer->listen(serverName) &&
         m_localServer->serverError() == QAbstractSocket::AddressInUseError) {
@@ -45,6 +52,14 @@ MyApplication::MyApplication(int &argc, char **argv) : QApplication(argc, argv)
         if (QLocalServer::removeServer(serverName))
             m_localServer->listen(serverName);
     }
+    if (!m_localServer->isListening())
+        qDebug().noquote() << "The single-instance guard cannot listen on" << serverName << "("
+                           << m_localServer->errorString() << "): running unguarded";
+}
+
+bool MyApplication::isGuarded() const
+{
+    return m_localServer && m_localServer->isListening();
 }
 
 void MyApplication::newLocalConnection()

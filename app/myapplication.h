@@ -17,6 +17,9 @@ public:
     MyApplication(int &argc, char **argv);
 
     bool isRunning() const { return m_isRunning; }
+    // Whether this copy listens for later starts; a copy that does not may
+    // have company.
+    bool isGuarded() const;
 
 signals:
     // A later start has handed its word over: the user is looking for the

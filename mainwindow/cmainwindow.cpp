@@ -84,7 +84,8 @@ void CMainWindow::tearDown()
 
     m_userProxy.restore(true);
 
-    // The last name is our own: on Windows this ends the process right here.
+    // Any other copy of greenlark of this session ends too; this one goes on to
+    // its own orderly end.
     platform::endProcessesByImageName(QStringLiteral("v2ray.exe"));
     platform::endProcessesByImageName(QStringLiteral("background.exe"));
     platform::endProcessesByImageName(QStringLiteral("greenlark.exe"));

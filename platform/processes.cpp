@@ -1,4 +1,5 @@
-// Ending processes by image name, as "taskkill /im NAME /f" does on Windows.
+// Ending processes by image name, as "taskkill /im NAME /f" does on Windows,
+// kept to this user's login session and never this process.
 
 #include "platform/win32.h"
 
@@ -16,7 +17,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -50,7 +50,18 @@ void endWithPlatform(const QString &imageName)
         program = QString::fromWCharArray(systemDir, static_cast<int>(length)) +
                   QStringLiteral("\\taskkill.exe");
     }
-    QProcess::execute(program, {QStringLiteral("/im"), imageName, QStringLiteral("/f")});
+    // taskkill alone ends the name in every session, of every user when
+    // elevated, and this process too: the filters keep it to this user's
+    // session and leave this process to end in order.
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    const QString user =
+        qEnvironmentVariable("USERDOMAIN") + QLatin1Char('\\') + qEnvironmentVariable("USERNAME");
+    QProcess::execute(
+        program, {QStringLiteral("/f"), QStringLiteral("/im"), imageName, QStringLiteral("/fi"),
+                  QStringLiteral("PID ne %1").arg(GetCurrentProcessId()), QStringLiteral("/fi"),
+                  QStringLiteral("USERNAME eq ") + user, QStringLiteral("/fi"),
+                  QStringLiteral("SESSION eq %1").arg(session)});
 }
 
 #else
@@ -63,22 +74,20 @@ QByteArray readProcFile(const QString &path)
     return file.readAll();
 }
 
-bool ownedByThisUser(const QString &procDir)
+// What tells whose a process is: its real user, its login session (where the
+// kernel keeps one) and the file name of its executable. The command name in
+// /proc/PID/comm is not among them: any process may set its own.
+platform::ProcessFacts factsOf(const QString &procDir)
 {
-    const QByteArray status = readProcFile(procDir + QLatin1String("/status"));
-    for (const QByteArray &line : status.split('\n')) {
-        if (line.startsWith("Uid:")) {
-            const QList<QByteArray> ids = line.mid(4).simplified().split(' ');
-            bool ok = false;
-            const uint realUid = ids.value(0).toUInt(&ok);
-            return ok && realUid == getuid();
-        }
+    platform::ProcessFacts facts;
+    for (const QByteArray &line : readProcFile(procDir + QLatin1String("/status")).split('\n')) {
+        if (line.startsWith("Uid:"))
+            facts.user = line.mid(4).simplified().split(' ').value(0).toLongLong();
     }
-    return false;
-}
-
-QString imageNameOf(const QString &procDir)
-{
+    bool known = false;
+    const qint64 session = readProcFile(procDir + QLatin1String("/sessionid")).toLongLong(&known);
+    if (known)
+        facts.session = session;
     QByteArray target(4096, '\0');
     const QByteArray exeLink = QFile::encodeName(procDir + QLatin1String("/exe"));
     const ssize_t length = readlink(exeLink.constData(), target.data(), target.size());
@@ -88,10 +97,9 @@ QString imageNameOf(const QString &procDir)
         const QByteArray deleted(" (deleted)");
         if (target.endsWith(deleted))
             target.chop(deleted.size());
-        return QFile::decodeName(target.mid(target.lastIndexOf('/') + 1));
+        facts.executable = QFile::decodeName(target.mid(target.lastIndexOf('/') + 1));
     }
-    // Another user's process or a kernel thread: the kernel's command name.
-    return QFile::decodeName(readProcFile(procDir + QLatin1String("/comm"))).trimmed();
+    return facts;
 }
 
 // Holds on to one process while it is examined and signalled, so that a process
@@ -139,39 +147,20 @@ private:
 
 void endWithPlatform(const QString &imageName)
 {
-    QString wanted = imageName;
-    if (wanted.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
-        wanted.chop(4);
-    if (wanted.isEmpty())
-        return;
-
     const pid_t self = getpid();
-    bool endSelf = false;
+    const platform::ProcessFacts own = factsOf(QStringLiteral("/proc/self"));
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &entry : entries) {
         bool numeric = false;
         const pid_t pid = static_cast<pid_t>(entry.toInt(&numeric));
-        if (!numeric || pid <= 0)
+        if (!numeric || pid <= 0 || pid == self)
             continue;
         // Opened before the process is examined, so what is read below is the
         // process the handle holds.
         ProcessHandle process(pid);
-        if (process.gone())
-            continue;
-        const QString procDir = QLatin1String("/proc/") + entry;
-        if (!ownedByThisUser(procDir) || imageNameOf(procDir) != wanted)
-            continue;
-        if (pid == self)
-            endSelf = true;
-        else
+        if (!process.gone() &&
+            platform::endsWithThis(factsOf(QLatin1String("/proc/") + entry), own, imageName))
             process.kill();
-    }
-
-    if (endSelf) {
-        // taskkill /f leaves exit status 1 on the process it ended, and runs no
-        // clean-up in it; only what was already written is flushed.
-        std::fflush(nullptr);
-        _exit(1);
     }
 }
 
@@ -180,6 +169,18 @@ void endWithPlatform(const QString &imageName)
 } // namespace
 
 namespace platform {
+
+#ifndef Q_OS_WIN
+bool endsWithThis(const ProcessFacts &process, const ProcessFacts &own, const QString &imageName)
+{
+    QString wanted = imageName;
+    if (wanted.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+        wanted.chop(4);
+    // A process whose executable cannot be read could be anybody's.
+    return !wanted.isEmpty() && process.executable == wanted && process.user == own.user &&
+           process.session == own.session;
+}
+#endif
 
 void endProcessesByImageName(const QString &imageName)
 {

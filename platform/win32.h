@@ -101,9 +101,23 @@ static_assert(sizeof(void *) != 8 || sizeof(INTERNET_PER_CONN_OPTION_LISTW) == 3
 
 namespace platform {
 
-// Ends every process of the user with this image name, as "taskkill /im NAME /f"
-// does; this process too when the name is its own. Runs to completion.
+// Ends every other process of this user's login session with this image name,
+// as "taskkill /im NAME /f" with a user and a session filter does; never this
+// process. Runs to completion.
 void endProcessesByImageName(const QString &imageName);
+
+#ifndef Q_OS_WIN
+// A process as the ending of processes tells it from others; a process whose
+// executable cannot be read has none.
+struct ProcessFacts
+{
+    qint64 user = -1;
+    std::optional<qint64> session; // none where the kernel keeps no login sessions
+    QString executable;            // the file name alone
+};
+// Whether `process` ends with `own`'s call for this image name.
+bool endsWithThis(const ProcessFacts &process, const ProcessFacts &own, const QString &imageName);
+#endif
 
 // Tests replace the ending of processes with a recorder so they never end
 // anything real. Returns the handler that was in force; an empty handler puts

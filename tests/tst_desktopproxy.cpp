@@ -1,7 +1,7 @@
 // The Linux desktops' own proxy settings as stores: which stores a process
 // takes, the WinINet view of desktop states, what the desktops' own tools read
-// after greenlark wrote, giving a state back exactly, the failures, and KDE's
-// notifications.
+// after greenlark wrote, giving a state back exactly or refusing to touch it,
+// and KDE's notifications.
 
 #include "platform/desktopproxy.h"
 #include "testsupport.h"
@@ -114,8 +114,6 @@ private slots:
     void desktopToolsReadGreenlarksOptions();
     void desktopStates_data();
     void desktopStates();
-    void failuresChangeNothing_data();
-    void failuresChangeNothing();
     void kdeTellsRunningPrograms_data();
     void kdeTellsRunningPrograms();
 };
@@ -189,8 +187,9 @@ void tst_DesktopProxy::desktopStates_data()
 {
     QTest::addColumn<StoreMaker>("store");
     QTest::addColumn<QStringList>("gnome"); // GNOME's keys the user set
-    QTest::addColumn<QByteArray>("kde");    // kioslaverc
-    QTest::addColumn<QString>("view");      // what greenlark reads of them
+    QTest::addColumn<QByteArray>("kde");    // kioslaverc; "<folder>": a folder in its place
+    QTest::addColumn<QString>("view");      // what greenlark reads of them; empty: nothing
+    QTest::addColumn<bool>("kept");         // whether the store keeps greenlark's options
 
     QTest::newRow("GNOME manual per protocol, IPv6, no port, keys greenlark never touches")
         << kGnome
@@ -208,7 +207,8 @@ void tst_DesktopProxy::desktopStates_data()
                        "/http/use-authentication=true"}
         << QByteArray()
         << "3 | http=10.0.0.1:80;https=[::1]:8443;ftp=[fe80::2]:21;socks=socks.corp | *.corp; | "
-           "http://old/pac";
+           "http://old/pac"
+        << true;
     QTest::newRow("GNOME pac, a scheme typed into the host, odd ignore list")
         << kGnome
         << QStringList{"/mode='auto'",
@@ -221,26 +221,53 @@ void tst_DesktopProxy::desktopStates_data()
                        "/socks/port=1080"}
         << QByteArray()
         << "5 | http=http://proxy:8080;https=http://proxy:8080;socks=s:1080 | a;b; spaced ;10.* | "
-           "http://wpad/p.pac";
+           "http://wpad/p.pac"
+        << true;
     QTest::newRow("GNOME auto without a URL is WPAD")
         << kGnome << QStringList{"/mode='auto'"} << QByteArray()
-        << "9 |  | localhost;127.0.0.0/8;::1 | ";
+        << "9 |  | localhost;127.0.0.0/8;::1 | " << true;
     QTest::newRow("KDE manual, each spelling KDE reads")
         << kKde << QStringList() << kKdeManual
-        << "3 | http=proxy:3128;https=proxy:3128;ftp=[::1]:21;socks=proxy.corp:1080 | a; b;; | ";
+        << "3 | http=proxy:3128;https=proxy:3128;ftp=[::1]:21;socks=proxy.corp:1080 | a; b;; | "
+        << true;
     QTest::newRow("KDE credentials, IPv6 without a port, reversed list")
         << kKde << QStringList()
         << QByteArray("[Proxy Settings]\nNoProxyFor=only.corp\nProxyType=1\n"
                       "ReversedException=true\nftpProxy=http://::1\n"
                       "httpProxy=http://u:p@ss@[::2] 8080\nhttpsProxy=http://u:p@ss@[::2]:8080\n")
-        << "3 | http=u:p@ss@[::2]:8080;https=u:p@ss@[::2]:8080;ftp=[::1] | only.corp | ";
+        << "3 | http=u:p@ss@[::2]:8080;https=u:p@ss@[::2]:8080;ftp=[::1] | only.corp | " << true;
     QTest::newRow("KDE pac without a script")
-        << kKde << QStringList() << QByteArray("[Proxy Settings]\nProxyType=2\n") << "13 |  |  | ";
+        << kKde << QStringList() << QByteArray("[Proxy Settings]\nProxyType=2\n") << "13 |  |  | "
+        << true;
     QTest::newRow("KDE wpad with a script kept")
         << kKde << QStringList()
         << QByteArray("[Proxy Settings]\nProxy Config Script=http://wpad/p.pac\nProxyType=3\n"
                       "httpProxy=http://proxy 3128\n")
-        << "9 | http=proxy:3128 |  | http://wpad/p.pac";
+        << "9 | http=proxy:3128 |  | http://wpad/p.pac" << true;
+
+    // Failures: nothing read, or nothing changed.
+    QTest::newRow("GNOME: schema missing")
+        << StoreMaker([](const QString &folder) { return makeGnomeProxyStore(folder); })
+        << QStringList{"/mode='manual'"} << QByteArray() << "" << false;
+    // The keyfile backend takes the write and fails to save it.
+    QTest::newRow("GNOME: keyfile cannot be written") << StoreMaker([](const QString &) {
+        QFile::remove(gnomeKeyfilePath());
+        QDir().mkpath(gnomeKeyfilePath());
+        return makeGnomeProxyStore();
+    }) << QStringList() << QByteArray() << "1 |  | localhost;127.0.0.0/8;::1 | "
+                                                      << false;
+    QTest::newRow("KDE: port above 65535")
+        << kKde << QStringList()
+        << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 65536\n") << "" << false;
+    QTest::newRow("KDE: environment variables")
+        << kKde << QStringList()
+        << QByteArray("[Proxy Settings]\nProxyType=4\nhttpProxy=HTTP_PROXY\n") << "" << false;
+    QTest::newRow("KDE: kioslaverc is a folder")
+        << kKde << QStringList() << QByteArray("<folder>") << "" << false;
+    QTest::newRow("KDE: kioslaverc cannot be written") << StoreMaker([](const QString &folder) {
+        writeFile(folder + "/file", "not a folder");
+        return makeKdeProxyStore(folder + "/file/kioslaverc");
+    }) << QStringList() << QByteArray() << "1 |  |  | " << false;
 }
 
 void tst_DesktopProxy::desktopStates()
@@ -249,81 +276,42 @@ void tst_DesktopProxy::desktopStates()
     QFETCH(QStringList, gnome);
     QFETCH(QByteArray, kde);
     QFETCH(QString, view);
+    QFETCH(bool, kept);
 
     QVERIFY(writeFile(gnomeKeyfilePath(), gnomeKeyfile(gnome)));
-    if (!kde.isEmpty())
+    if (kde == "<folder>")
+        QVERIFY(QDir().mkpath(kioslavercPath()));
+    else if (!kde.isEmpty())
         QVERIFY(writeFile(kioslavercPath(), kde));
+    QTemporaryDir folder;
+    const auto tried = store(folder.path());
     const QStringList before = desktopState();
     StoredProxy user;
-    QVERIFY(store(QString())->read(&user));
-    QCOMPARE(describe(user.options), view);
+    QCOMPARE(tried->read(&user) ? describe(user.options) : QString(), view);
+    if (!kept) {
+        // Refused, or not kept: a read says so.
+        if (tried->write(kGlobal))
+            QVERIFY(!tried->read(&user) || !sameOptions(user.options, kGlobal));
+        QCOMPARE(desktopState(), before);
+        return;
+    }
 
     // greenlark's options, then the user's state back from what was read, as a
     // new start after a crash gives it back from the journal: exactly, keys
     // the view cannot carry included.
     for (const ProxyOptions &greenlarks : {kGlobal, kPac}) {
-        QVERIFY(store(QString())->write(greenlarks));
+        QVERIFY(tried->write(greenlarks));
         QVERIFY(desktopState() != before);
-        QVERIFY(store(QString())->restore(user));
+        QVERIFY(tried->restore(user));
         QCOMPARE(desktopState(), before);
     }
     // What the view alone gives back where no exact state was kept, bar the
     // bypass entries the desktop cannot read.
-    QVERIFY(store(QString())->write(kGlobal));
-    QVERIFY(store(QString())->restore(StoredProxy{user.options, {}}));
+    QVERIFY(tried->write(kGlobal) && tried->restore(StoredProxy{user.options, {}}));
     StoredProxy back;
-    QVERIFY(store(QString())->read(&back));
+    QVERIFY(tried->read(&back));
     user.options.proxyBypass = desktopBypassList(user.options.proxyBypass);
     QCOMPARE(describe(back.options), describe(user.options));
-}
-
-void tst_DesktopProxy::failuresChangeNothing_data()
-{
-    QTest::addColumn<StoreMaker>("store");
-    QTest::addColumn<QByteArray>("kioslaverc"); // "<folder>": a folder in its place
-    QTest::addColumn<bool>("readable");
-
-    QTest::newRow("GNOME: schema missing")
-        << StoreMaker([](const QString &folder) { return makeGnomeProxyStore(folder); })
-        << QByteArray() << false;
-    // The keyfile backend takes the write and fails to save it.
-    QTest::newRow("GNOME: keyfile cannot be written") << StoreMaker([](const QString &) {
-        QFile::remove(gnomeKeyfilePath());
-        QDir().mkpath(gnomeKeyfilePath());
-        return makeGnomeProxyStore();
-    }) << QByteArray() << true;
-    QTest::newRow("KDE: port above 65535")
-        << kKde << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 65536\n") << false;
-    QTest::newRow("KDE: environment variables")
-        << kKde << QByteArray("[Proxy Settings]\nProxyType=4\nhttpProxy=HTTP_PROXY\n") << false;
-    QTest::newRow("KDE: kioslaverc is a folder") << kKde << QByteArray("<folder>") << false;
-    QTest::newRow("KDE: kioslaverc cannot be written") << StoreMaker([](const QString &folder) {
-        writeFile(folder + "/file", "not a folder");
-        return makeKdeProxyStore(folder + "/file/kioslaverc");
-    }) << QByteArray() << true;
-}
-
-void tst_DesktopProxy::failuresChangeNothing()
-{
-    QFETCH(StoreMaker, store);
-    QFETCH(QByteArray, kioslaverc);
-    QFETCH(bool, readable);
-
-    QVERIFY(writeFile(gnomeKeyfilePath(), gnomeKeyfile({"/mode='manual'", "/http/host='mine'"})));
-    if (kioslaverc == "<folder>")
-        QVERIFY(QDir().mkpath(kioslavercPath()));
-    else if (!kioslaverc.isEmpty())
-        QVERIFY(writeFile(kioslavercPath(), kioslaverc));
-    QTemporaryDir folder;
-    const auto tried = store(folder.path());
-    const QStringList before = desktopState();
-
-    StoredProxy read;
-    QCOMPARE(tried->read(&read), readable);
-    // Refused, or not kept: a read says so.
-    if (tried->write(kGlobal))
-        QVERIFY(!tried->read(&read) || !sameOptions(read.options, kGlobal));
-    QCOMPARE(desktopState(), before);
 }
 
 void tst_DesktopProxy::kdeTellsRunningPrograms_data()

@@ -1,15 +1,21 @@
-// The single-instance guard. This test process is the copy that runs; later
-// starts are real processes that hand their word over to it.
+// The single-instance guard and the end of a copy. This test process is the
+// copy that runs; later starts are real processes that hand their word over to
+// it. Copies that end, and the copies of another user, run in folders of their
+// own.
 #include "app/greenlarkmain.h"
 #include "app/myapplication.h"
 #include "mainwindow/cmainwindow.h"
 #include "platform/exitsignals.h"
+#include "platform/userguard.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -42,14 +48,35 @@ QStringList handedOverWords()
     return words;
 }
 
+// The environment of a copy whose guard lives in `runtime` (none: in a folder
+// of its user's own under the temporary folder), run as `user` when given.
+QProcessEnvironment copyEnvironment(const QString &runtime)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    if (!runtime.isEmpty())
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    return environment;
+}
+
+void startAs(QProcess &process, const QString &program, int user = -1,
+             const QStringList &arguments = {})
+{
+    if (user < 0)
+        process.start(program, arguments);
+    else
+        process.start("setpriv", QStringList{"--reuid", QString::number(user), "--regid",
+                                             QString::number(user), "--clear-groups", program} +
+                                     arguments);
+}
+
 // A later start: hands its last argument over and leaves with 0.
-void startLaterCopy(const QStringList &arguments, const QString &tempDir = QDir::tempPath())
+void startLaterCopy(const QStringList &arguments,
+                    const QString &runtime = qEnvironmentVariable("XDG_RUNTIME_DIR"), int user = -1)
 {
     QProcess later;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), tempDir);
-    later.setProcessEnvironment(environment);
-    later.start(probePath(), arguments);
+    later.setProcessEnvironment(copyEnvironment(runtime));
+    startAs(later, probePath(), user, arguments);
     QVERIFY(later.waitForFinished(20000));
     QCOMPARE(later.exitStatus(), QProcess::NormalExit);
     QCOMPARE(later.exitCode(), 0);
@@ -71,6 +98,9 @@ private slots:
     void laterStartHandsOverItsLastArgument();
     void silentClientHoldsNothingUp();
     void staleSocketOfAKilledCopyIsTakenOver();
+    void eachUserHasItsOwnCopy();
+    void orderlyEnds_data();
+    void orderlyEnds();
 };
 
 void tst_Guard::initTestCase()
@@ -122,7 +152,7 @@ void tst_Guard::silentClientHoldsNothingUp()
     ticker.start(20);
     g_ticks = 0;
     QLocalSocket silent;
-    silent.connectToServer(QCoreApplication::applicationName());
+    silent.connectToServer(platform::userGuardName(QCoreApplication::applicationName()));
     QVERIFY(silent.waitForConnected(5000));
 
     // Given up on in the end, but the window's ticks went on meanwhile: a guard
@@ -131,24 +161,23 @@ void tst_Guard::silentClientHoldsNothingUp()
     QVERIFY2(g_ticksAt.last() >= 10, qPrintable(QString::number(g_ticksAt.last())));
 }
 
+// A first copy, running once it listens.
+void startFirst(QProcess &first, const QString &runtime, int user = -1)
+{
+    first.setProcessEnvironment(copyEnvironment(runtime));
+    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    startAs(first, probePath(), user);
+    QVERIFY(first.waitForStarted(5000));
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += first.readAllStandardOutput()).contains("guard ready"),
+                             10000);
+}
+
 void tst_Guard::staleSocketOfAKilledCopyIsTakenOver()
 {
-    // A private folder: the copies here are not this process's.
     QTemporaryDir elsewhere;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), elsewhere.path());
-    const auto startFirst = [&](QProcess &first) {
-        first.setProcessEnvironment(environment);
-        first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        first.start(probePath(), QStringList());
-        QVERIFY(first.waitForStarted(5000));
-        QByteArray output;
-        QTRY_VERIFY_WITH_TIMEOUT((output += first.readAllStandardOutput()).contains("guard ready"),
-                                 10000);
-    };
-
     QProcess killed;
-    startFirst(killed);
+    startFirst(killed, elsewhere.path());
     killed.kill();
     QVERIFY(killed.waitForFinished(5000));
     QVERIFY2(QFileInfo::exists(elsewhere.filePath("localserver")),
@@ -156,11 +185,82 @@ void tst_Guard::staleSocketOfAKilledCopyIsTakenOver()
 
     // Nobody answers on the stale socket, so the next start must run, not leave.
     QProcess next;
-    startFirst(next);
+    startFirst(next, elsewhere.path());
     startLaterCopy({"again"}, elsewhere.path());
     QCOMPARE(next.state(), QProcess::Running);
     next.kill();
     next.waitForFinished(5000);
+}
+
+void tst_Guard::eachUserHasItsOwnCopy()
+{
+    if (getuid() != 0)
+        QSKIP("only root starts a copy as another user");
+    // One temporary folder for both, as /tmp is, and no runtime folders.
+    QTemporaryDir shared;
+    QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+    auto back = qScopeGuard([old = qgetenv("TMPDIR")] { qputenv("TMPDIR", old); });
+    qputenv("TMPDIR", QFile::encodeName(shared.path()));
+    QProcess mine, theirs;
+    startFirst(mine, QString());
+    startFirst(theirs, QString(), 65534);
+    startLaterCopy({"to-mine"}, QString());
+    startLaterCopy({"to-theirs"}, QString(), 65534);
+    for (QProcess *copy : {&mine, &theirs}) {
+        copy->kill();
+        copy->waitForFinished(5000);
+    }
+}
+
+void tst_Guard::orderlyEnds_data()
+{
+    QTest::addColumn<QByteArray>("end"); // a command on the copy's stdin, or a signal
+    QTest::addColumn<int>("status");     // the exit code, or the signal it died of
+
+    QTest::newRow("window closed") << QByteArray("close\n") << 0;
+    QTest::newRow("tray's quit") << QByteArray("quit\n") << 0;
+    QTest::newRow("SIGTERM") << QByteArray::number(SIGTERM) << 0;
+    QTest::newRow("SIGINT") << QByteArray::number(SIGINT) << 0;
+    QTest::newRow("SIGHUP") << QByteArray::number(SIGHUP) << 0;
+    // The way out when the exit hangs: a second signal ends it as signals do.
+    QTest::newRow("second SIGTERM while the exit hangs") << QByteArray("twice") << SIGTERM;
+}
+
+void tst_Guard::orderlyEnds()
+{
+    QFETCH(QByteArray, end);
+    QFETCH(int, status);
+
+    QTemporaryDir runtime;
+    QProcess copy;
+    copy.setProcessEnvironment(copyEnvironment(runtime.path()));
+    copy.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
+    // Its window is up once it has set the system proxy.
+    QTRY_COMPARE_WITH_TIMEOUT(internetSetting("DefaultConnection/Flags").toInt(), 3, 20000);
+    QVERIFY(QFileInfo::exists(runtime.filePath("localserver")));
+    const QString lock = internetSettingsPath() + QLatin1String(".lock");
+    if (end == "twice") {
+        // The store's lock is held (once the copy's last write has let it go):
+        // the exit waits for it.
+        QTRY_VERIFY(QDir().mkpath(lock));
+        ::kill(pid_t(copy.processId()), SIGTERM);
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += copy.readAllStandardError()).contains("Signal 15"),
+                                 20000);
+        ::kill(pid_t(copy.processId()), SIGTERM);
+    } else if (end.contains('\n')) {
+        copy.write(end);
+    } else {
+        ::kill(pid_t(copy.processId()), end.toInt());
+    }
+    QVERIFY(copy.waitForFinished(20000));
+    QDir(lock).removeRecursively();
+    QCOMPARE(copy.exitStatus(), status ? QProcess::CrashExit : QProcess::NormalExit);
+    QCOMPARE(copy.exitCode(), status);
+    // An orderly end ran Qt's own: the guard's socket is gone.
+    QCOMPARE(QFileInfo::exists(runtime.filePath("localserver")), status != 0);
+    if (!status)
+        QVERIFY(copy.readAllStandardOutput().endsWith("ended greenlark.exe\n"));
 }
 
 int main(int argc, char *argv[])

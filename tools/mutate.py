@@ -135,6 +135,8 @@ def failed_tests(output):
 
 def try_mutant(mutant, source, build, timeout, jobs, every_killer, killer=None):
     path = os.path.join(source, mutant.path)
+    if not os.path.exists(path):
+        return "unusable", f"there is no {mutant.path}"
     with open(path, encoding="utf-8") as f:
         original = f.read()
     before, after = "\n".join(mutant.before), "\n".join(mutant.after)
@@ -182,8 +184,11 @@ def main():
     if args.list:
         # Each mutant's text must stand exactly once in today's tree.
         for m in mutants:
-            with open(os.path.join(ROOT, m.path), encoding="utf-8") as f:
-                found = f.read().count("\n".join(m.before))
+            path = os.path.join(ROOT, m.path)
+            found = 0
+            if os.path.exists(path):
+                with open(path, encoding="utf-8") as f:
+                    found = f.read().count("\n".join(m.before))
             state = "" if found == 1 else f"  UNUSABLE: found {found} times"
             print(f"{m.ident:32} {m.path:32} {m.why}{state}")
         return

@@ -1,6 +1,7 @@
 #include "userproxy/userproxysettings.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <cstdlib>
@@ -67,11 +68,22 @@ void giveBackAtExit()
 } // namespace
 
 UserProxySettings::UserProxySettings(platform::ProxyStores stores, const QString &journalPath)
-    : m_journal(journalPath)
+    : m_journal(journalPath), m_lock(journalPath + QLatin1String(".lock"))
 {
     for (auto &store : stores)
         m_stores.push_back(Store{std::move(store), std::nullopt, false, false});
     g_live = this;
+    // Two copies never share a journal: the one that started first, which
+    // normally holds the single-instance guard, keeps it and the other changes
+    // nothing. A holder that is gone leaves a stale lock, which is taken over.
+    QDir().mkpath(QFileInfo(journalPath).absolutePath());
+    if (!journalPath.isEmpty() && !m_lock.tryLock(0)) {
+        qint64 holder = 0;
+        QString host, application;
+        m_lock.getLockInfo(&holder, &host, &application);
+        qDebug().noquote() << "The journal" << journalPath << "belongs to another greenlark ("
+                           << holder << "): this one leaves the system proxy alone";
+    }
 }
 
 UserProxySettings::~UserProxySettings()
@@ -82,6 +94,8 @@ UserProxySettings::~UserProxySettings()
 
 UserProxySettings::Result UserProxySettings::save()
 {
+    if (!m_lock.isLocked())
+        return Result::NotJournaled;
     Result result = Result::Done;
     std::optional<proxyjournal::Entries> journal; // read once, when a store needs it
     for (Store &s : m_stores) {
@@ -142,6 +156,8 @@ UserProxySettings::Result UserProxySettings::apply(int mode, int port, const QSt
 {
     if (m_ended)
         return Result::Done;
+    if (!m_lock.isLocked())
+        return Result::NotJournaled;
     Result result = save();
     for (Store &s : m_stores) {
         if (!s.user || !s.journaled)
@@ -170,7 +186,7 @@ UserProxySettings::Result UserProxySettings::apply(int mode, int port, const QSt
 
 bool UserProxySettings::restore(bool end)
 {
-    if (m_ended)
+    if (m_ended || !m_lock.isLocked())
         return true;
     m_ended = end;
     bool held = true;

@@ -12,6 +12,7 @@
 
 #include "userproxy/proxyjournal.h"
 
+#include <QLockFile>
 #include <functional>
 #include <optional>
 
@@ -66,6 +67,7 @@ private:
 
     std::vector<Store> m_stores;
     QString m_journal;
+    QLockFile m_lock;
     bool m_recovered = false;
     bool m_ended = false;
 };

@@ -1,0 +1,59 @@
+#include "platform/userguard.h"
+
+#include "platform/win32.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#ifdef Q_OS_WIN
+#include <sddl.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace platform {
+
+#ifdef Q_OS_WIN
+
+QString userGuardName(const QString &name)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return QString();
+    alignas(TOKEN_USER) char buffer[256];
+    DWORD length = 0;
+    QString sid;
+    LPWSTR text = nullptr;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &text)) {
+        sid = QString::fromWCharArray(text);
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid.isEmpty() ? QString() : name + QLatin1Char('-') + sid;
+}
+
+#else
+
+QString userGuardName(const QString &name)
+{
+    // The runtime folder is the user's alone by its definition.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+        return runtime + QLatin1Char('/') + name;
+    // Under the shared temporary folder, another user could have made the folder
+    // first, to listen in this user's place: it must be this user's, and closed.
+    const QByteArray folder =
+        QFile::encodeName(QDir::tempPath() + QStringLiteral("/greenlark-%1").arg(getuid()));
+    ::mkdir(folder.constData(), 0700);
+    struct stat status = {};
+    if (::lstat(folder.constData(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+        status.st_uid != getuid() || (status.st_mode & 077) != 0)
+        return QString();
+    return QFile::decodeName(folder) + QLatin1Char('/') + name;
+}
+
+#endif
+
+} // namespace platform
