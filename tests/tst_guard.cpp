@@ -1,7 +1,5 @@
-// The single-instance guard and the end of a copy. This test process is the
-// copy that runs; later starts are real processes that hand their word over to
-// it. Copies that end, and the copies of another user, run in folders of their
-// own.
+// The single-instance guard, one per user. This test process is the copy that
+// runs; later starts are real processes that hand their word over to it.
 #include "app/greenlarkmain.h"
 #include "app/myapplication.h"
 #include "mainwindow/cmainwindow.h"
@@ -14,8 +12,8 @@
 #include <QProcess>
 #include <QtTest>
 
-#include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -99,8 +97,6 @@ private slots:
     void silentClientHoldsNothingUp();
     void staleSocketOfAKilledCopyIsTakenOver();
     void eachUserHasItsOwnCopy();
-    void orderlyEnds_data();
-    void orderlyEnds();
 };
 
 void tst_Guard::initTestCase()
@@ -210,57 +206,6 @@ void tst_Guard::eachUserHasItsOwnCopy()
         copy->kill();
         copy->waitForFinished(5000);
     }
-}
-
-void tst_Guard::orderlyEnds_data()
-{
-    QTest::addColumn<QByteArray>("end"); // a command on the copy's stdin, or a signal
-    QTest::addColumn<int>("status");     // the exit code, or the signal it died of
-
-    QTest::newRow("window closed") << QByteArray("close\n") << 0;
-    QTest::newRow("tray's quit") << QByteArray("quit\n") << 0;
-    QTest::newRow("SIGTERM") << QByteArray::number(SIGTERM) << 0;
-    QTest::newRow("SIGINT") << QByteArray::number(SIGINT) << 0;
-    QTest::newRow("SIGHUP") << QByteArray::number(SIGHUP) << 0;
-    // The way out when the exit hangs: a second signal ends it as signals do.
-    QTest::newRow("second SIGTERM while the exit hangs") << QByteArray("twice") << SIGTERM;
-}
-
-void tst_Guard::orderlyEnds()
-{
-    QFETCH(QByteArray, end);
-    QFETCH(int, status);
-
-    QTemporaryDir runtime;
-    QProcess copy;
-    copy.setProcessEnvironment(copyEnvironment(runtime.path()));
-    copy.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
-    // Its window is up once it has set the system proxy.
-    QTRY_COMPARE_WITH_TIMEOUT(internetSetting("DefaultConnection/Flags").toInt(), 3, 20000);
-    QVERIFY(QFileInfo::exists(runtime.filePath("localserver")));
-    const QString lock = internetSettingsPath() + QLatin1String(".lock");
-    if (end == "twice") {
-        // The store's lock is held (once the copy's last write has let it go):
-        // the exit waits for it.
-        QTRY_VERIFY(QDir().mkpath(lock));
-        ::kill(pid_t(copy.processId()), SIGTERM);
-        QByteArray said;
-        QTRY_VERIFY_WITH_TIMEOUT((said += copy.readAllStandardError()).contains("Signal 15"),
-                                 20000);
-        ::kill(pid_t(copy.processId()), SIGTERM);
-    } else if (end.contains('\n')) {
-        copy.write(end);
-    } else {
-        ::kill(pid_t(copy.processId()), end.toInt());
-    }
-    QVERIFY(copy.waitForFinished(20000));
-    QDir(lock).removeRecursively();
-    QCOMPARE(copy.exitStatus(), status ? QProcess::CrashExit : QProcess::NormalExit);
-    QCOMPARE(copy.exitCode(), status);
-    // An orderly end ran Qt's own: the guard's socket is gone.
-    QCOMPARE(QFileInfo::exists(runtime.filePath("localserver")), status != 0);
-    if (!status)
-        QVERIFY(copy.readAllStandardOutput().endsWith("ended greenlark.exe\n"));
 }
 
 int main(int argc, char *argv[])

@@ -1,10 +1,11 @@
 // The user's own proxy settings against every order of events: starts, mode
-// and port changes, session ends with and without a cancel, signals, kills,
-// the display's death, the user's own changes while greenlark is down, a
-// journal that cannot be written or is damaged, a store that does not keep a
-// write, and a stand-in run between two desktop runs. After every step, each
-// store holds the user's latest own settings exactly, or greenlark's with the
-// user's in the journal; greenlark's are never taken for the user's.
+// and port changes, session ends with and without a cancel, every way of
+// ending (the window, the tray, signals, a second signal while the end hangs,
+// the display's death) with its exit status, kills, the user's own changes while greenlark is down,
+// a journal that cannot be written or is damaged, a store that does not keep a write, and a
+// stand-in run between two desktop runs. After every step, each store holds the user's latest own
+// settings exactly, or greenlark's with the user's in the journal; greenlark's are never taken for
+// the user's.
 #include "testsupport.h"
 #include "userproxy/userproxysettings.h"
 
@@ -12,6 +13,7 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -85,6 +87,10 @@ std::unique_ptr<platform::ProxyStore> makeStore(int store)
                              : platform::makeKdeProxyStore();
 }
 
+// How a greenlark of its own process can end.
+const QStringList kChildEnds{"close",  "tray-quit", "sigterm", "sigint",
+                             "sighup", "x-dies",    "twice"};
+
 QList<int> storesOf(Kind kind)
 {
     return kind == kKde ? QList<int>{kKde, kGnome} : QList<int>{int(kind)};
@@ -128,7 +134,7 @@ private slots:
 
 private:
     void play(const QString &step);
-    void runChild(int signal);
+    void runChild(const QString &end);
     void check(const QString &step);
 
     Kind m_kind = kFile;
@@ -156,10 +162,12 @@ void tst_UserProxy::everyOrderOfEvents_data()
     row(kGnome, "start end quit");
     row(kKde, "start end pac quit");
     row(kFile, "start end edit-file pac quit");
-    row(kFile, "term");
-    row(kKde, "term");
+    row(kFile, "close sigint sighup");
+    row(kKde, "sigterm");
+    row(kFile, "tray-quit");
     row(kGnome, "x-dies");
     row(kKde, "x-dies");
+    row(kFile, "twice start quit");
     row(kFile, "start kill start kill start quit");
     row(kFile, "start kill edit-file start quit");
     row(kKde, "start kill edit-kde start quit");
@@ -227,12 +235,14 @@ void tst_UserProxy::play(const QString &step)
         if (step == "standin")
             play("quit");
     } else if (step == "global" || step == "pac" || step == "port") {
+        const bool unkept = Unkept::armed;
         const auto result = m_owner->apply(
             step == "pac" ? UserProxySettings::kPac : UserProxySettings::kGlobal,
             step == "port" ? 2080 : 1081,
             QDateTime::currentDateTime().toString("'http://127.0.0.1:1082/pac/?t='yyyyMMddhhmmss"));
-        // Nothing broken: the options are in force.
+        // Nothing broken: the options are in force; a write not kept is said.
         QVERIFY(!m_broken.isEmpty() || result == UserProxySettings::Result::Done);
+        QVERIFY(!unkept || result == UserProxySettings::Result::NotWritten);
         m_broken.removeAll("unkept");
     } else if (step == "end") {
         // A session end: the user's settings go back, greenlark may go on.
@@ -245,8 +255,8 @@ void tst_UserProxy::play(const QString &step)
         m_owner.reset();
     } else if (step == "kill") {
         m_owner.reset(); // nothing more runs: no restore
-    } else if (step == "term" || step == "x-dies") {
-        runChild(step == "term" ? SIGTERM : 0);
+    } else if (kChildEnds.contains(step)) {
+        runChild(step);
     } else if (step.startsWith("edit-")) {
         const int store = QStringList{"edit-file", "edit-gnome", "edit-kde"}.indexOf(step);
         edit(store, !m_user[store].isEmpty());
@@ -285,11 +295,14 @@ void tst_UserProxy::play(const QString &step)
     }
 }
 
-// greenlark itself, in a process of its own, ended by a signal or by the end
-// of its display.
-void tst_UserProxy::runChild(int signal)
+// greenlark itself, in a process of its own, ended as a user or the system
+// ends it. An orderly end exits 0 after Qt's own teardown, the guard's socket
+// gone; a second signal while the end hangs ends it as signals do.
+void tst_UserProxy::runChild(const QString &end)
 {
+    QTemporaryDir runtime;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
     if (m_kind == kFile) {
         environment.insert("GREENLARK_PROXY_JOURNAL", journalPath());
     } else {
@@ -297,21 +310,20 @@ void tst_UserProxy::runChild(int signal)
         environment.insert("XDG_CURRENT_DESKTOP", m_kind == kKde ? "KDE" : "GNOME");
     }
     QProcess display;
-    QString displayName;
-    if (!signal) {
+    if (end == "x-dies") {
         int number = 60;
         while (QFile::exists(QString("/tmp/.X%1-lock").arg(number)))
             ++number;
-        displayName = QString(":%1").arg(number);
-        display.start("Xvfb", {displayName, "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+        const QString name = QString(":%1").arg(number);
+        display.start("Xvfb", {name, "-nolisten", "tcp", "-screen", "0", "640x480x24"});
         if (!display.waitForStarted(10000))
             QSKIP("Xvfb is not installed: the display cannot die under greenlark");
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("/tmp/.X11-unix/X" + displayName.mid(1)), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("/tmp/.X11-unix/X" + name.mid(1)), 20000);
         environment.insert("QT_QPA_PLATFORM", "xcb");
         // Mesa's GLX crashes when the display goes while it sets up, which is
         // a crash, not the end this row plays.
         environment.insert("QT_XCB_GL_INTEGRATION", "none");
-        environment.insert("DISPLAY", displayName);
+        environment.insert("DISPLAY", name);
     }
     QProcess greenlark;
     greenlark.setProcessEnvironment(environment);
@@ -319,14 +331,32 @@ void tst_UserProxy::runChild(int signal)
     QVERIFY(greenlark.waitForStarted(10000));
     for (int store : storesOf(m_kind))
         QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
-    if (signal) {
-        ::kill(pid_t(greenlark.processId()), signal);
-    } else {
+    const QString lock = internetSettingsPath() + ".lock";
+    const int signal = end == "sigint" ? SIGINT : end == "sighup" ? SIGHUP : SIGTERM;
+    if (end == "x-dies") {
         display.terminate();
-        QVERIFY(display.waitForFinished(20000));
+    } else if (end == "close" || end == "tray-quit") {
+        greenlark.write(end == "close" ? "close\n" : "quit\n");
+    } else if (end == "twice") {
+        // The store's lock is held (once the last write has let it go): the
+        // end waits for it.
+        QTRY_VERIFY(QDir().mkpath(lock));
+        ::kill(pid_t(greenlark.processId()), SIGTERM);
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += greenlark.readAllStandardError()).contains("Signal 15"),
+                                 20000);
+        ::kill(pid_t(greenlark.processId()), SIGTERM);
+    } else {
+        ::kill(pid_t(greenlark.processId()), signal);
     }
     QVERIFY(greenlark.waitForFinished(20000));
-    QVERIFY2(greenlark.exitStatus() == QProcess::NormalExit, greenlark.readAllStandardError());
+    m_keptOwn = end == "twice";
+    QVERIFY(!m_keptOwn || QDir(lock).removeRecursively());
+    if (end == "x-dies")
+        return; // Qt leaves with 1 when its display is gone
+    QCOMPARE(greenlark.exitStatus(), m_keptOwn ? QProcess::CrashExit : QProcess::NormalExit);
+    QCOMPARE(greenlark.exitCode(), m_keptOwn ? SIGTERM : 0);
+    QCOMPARE(QFileInfo::exists(runtime.filePath("localserver")), m_keptOwn);
 }
 
 void tst_UserProxy::check(const QString &step)
@@ -334,7 +364,7 @@ void tst_UserProxy::check(const QString &step)
     proxyjournal::Entries journal;
     QString why;
     const bool readable = proxyjournal::read(journalPath(), &journal, &why);
-    const bool ended = step == "quit" || step == "term" || step == "x-dies";
+    const bool ended = step == "quit" || kChildEnds.contains(step);
     for (int store : {kFile, kGnome, kKde}) {
         // A store nobody can read holds nothing to compare.
         if (store == kFile && QFileInfo(internetSettingsPath()).isDir())

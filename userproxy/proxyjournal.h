@@ -25,8 +25,8 @@ QString path();
 bool read(const QString &path, Entries *entries, QString *why);
 
 // Replaces the journal with these entries, atomically and readable by the user
-// only; no entries remove it. True only when it reads back as written. A
-// symbolic link in its place is replaced, never followed.
+// only; no entries remove it. What is written can be read back: both ways have
+// the same bound. A symbolic link in its place is replaced, never followed.
 bool write(const QString &path, const Entries &entries, QString *why);
 
 // Renames a journal that cannot be read, so that nothing overwrites what may
