@@ -63,7 +63,7 @@ int greenlarkMain(int &argc, char **argv)
     CMainWindow window;
     connectWindow(app, exitSignals, window);
     if (!app.isGuarded())
-        window.showTips(QStringLiteral("初始化完成，但无法确保只运行一个副本"));
+        window.showTips(QStringLiteral("初始化完成，但无法确保单一副本"));
     window.show();
     return app.exec();
 }

@@ -53,7 +53,7 @@ CMainWindow::CMainWindow(QWidget *parent)
     if (!proxyProblem.isEmpty())
         showTips(QStringLiteral("初始化完成，但") + proxyProblem);
     else if (m_userProxy.recovered())
-        showTips(QStringLiteral("初始化完成，已找回上次未能还原的代理设置"));
+        showTips(QStringLiteral("初始化完成，已找回代理设置"));
     else
         showTips(QStringLiteral("初始化完成"));
 }

@@ -10,7 +10,7 @@ QString proxyResultText(UserProxySettings::Result result)
     case UserProxySettings::Result::Unreadable:
         return QStringLiteral("无法读取系统代理设置");
     case UserProxySettings::Result::NotJournaled:
-        return QStringLiteral("无法备份原有代理设置，系统代理未更改");
+        return QStringLiteral("无法备份，代理未改");
     case UserProxySettings::Result::NotWritten:
         return QStringLiteral("无法设置系统代理");
     case UserProxySettings::Result::Done:

@@ -216,10 +216,9 @@ void tst_MainWindow::failuresAreSaid_data()
     QTest::newRow("store unwritable at start")
         << "store lock" << true << QStringLiteral("初始化完成，但无法设置系统代理");
     QTest::newRow("journal unwritable at start")
-        << "journal" << true
-        << QStringLiteral("初始化完成，但无法备份原有代理设置，系统代理未更改");
+        << "journal" << true << QStringLiteral("初始化完成，但无法备份，代理未改");
     QTest::newRow("a run before was killed")
-        << "kill" << true << QStringLiteral("初始化完成，已找回上次未能还原的代理设置");
+        << "kill" << true << QStringLiteral("初始化完成，已找回代理设置");
     QTest::newRow("store unwritable on OK") << "store lock" << false
                                             << QStringLiteral("监听端口：1300,代理模式：全局模式"
                                                               "（无法设置系统代理）");
