@@ -1,12 +1,15 @@
-// The listen port and the proxy mode: kept in "proxysetting.ini" beside the
-// executable, edited on the setting page, applied by its OK button.
+// The listen port and the proxy mode: kept in "proxysetting.ini", edited on the
+// setting page, applied by its OK button.
 #include "cmainwindow.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegExp>
 #include <QRegExpValidator>
 #include <QSettings>
+#include <QStandardPaths>
 
 namespace {
 
@@ -27,10 +30,21 @@ bool isValidListenPort(int port)
 
 QString settingsPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/proxysetting.ini");
+    const QString program = QCoreApplication::applicationDirPath();
+    return settingsFileIn(program, QFileInfo(program).isWritable(),
+                          QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
 }
 
 } // namespace
+
+QString settingsFileIn(const QString &programFolder, bool programFolderWritable,
+                       const QString &configFolder)
+{
+    const QString beside = programFolder + QLatin1String("/proxysetting.ini");
+    if (programFolderWritable || QFileInfo::exists(beside))
+        return beside;
+    return configFolder + QLatin1String("/proxysetting.ini");
+}
 
 void CMainWindow::loadSettings()
 {
@@ -81,6 +95,8 @@ bool CMainWindow::applySettings()
 
 void CMainWindow::storeSettings(int port, int mode)
 {
+    // The user's configuration folder may not be there on a first start.
+    QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
     QSettings settings(settingsPath(), QSettings::IniFormat);
     bool changed = false;
 

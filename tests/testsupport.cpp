@@ -25,20 +25,18 @@ namespace {
 
 QString storesNotPrivate()
 {
+    // Each folder set, and not where the user's own settings are.
     const QString home = QDir::homePath();
-    const auto privateFolder = [&home](const char *name, const QString &usersOwn) {
+    for (const auto &[name, usersOwn] : {std::pair{"XDG_CONFIG_HOME", "/.config"},
+                                         std::pair{"XDG_DATA_HOME", "/.local/share"}}) {
         const QString folder = qEnvironmentVariable(name);
-        return !folder.isEmpty() && QFileInfo(folder).absoluteFilePath() != usersOwn;
-    };
-    if (!privateFolder("XDG_CONFIG_HOME", home + QLatin1String("/.config")))
-        return QStringLiteral("XDG_CONFIG_HOME is not a private folder: KDE's settings are there");
-    if (!privateFolder("XDG_DATA_HOME", home + QLatin1String("/.local/share")))
-        return QStringLiteral("XDG_DATA_HOME is not a private folder: the journal is there");
+        if (folder.isEmpty() || QFileInfo(folder).absoluteFilePath() == home + usersOwn)
+            return QStringLiteral("%1 is not a private folder").arg(name);
+    }
     if (qEnvironmentVariable("GSETTINGS_BACKEND") != QLatin1String("keyfile"))
         return QStringLiteral("GSETTINGS_BACKEND is not keyfile: GNOME's settings are the user's");
     if (internetSettingsPath().isEmpty())
-        return QStringLiteral("GREENLARK_INTERNET_SETTINGS is not set: the stand-in file is the "
-                              "user's");
+        return QStringLiteral("GREENLARK_INTERNET_SETTINGS names no private stand-in file");
     return QString();
 }
 

@@ -57,6 +57,8 @@ private slots:
     void settingsOk();
     void failuresAreSaid_data();
     void failuresAreSaid();
+    void settingsLocation_data();
+    void settingsLocation();
 
     void trayVisibility_data();
     void trayVisibility();
@@ -268,6 +270,29 @@ void tst_MainWindow::failuresAreSaid()
         if (broken == QLatin1String("settings"))
             QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1300"));
     }
+}
+
+void tst_MainWindow::settingsLocation_data()
+{
+    QTest::addColumn<bool>("writable");  // the program's folder
+    QTest::addColumn<bool>("fileThere"); // proxysetting.ini beside the program
+    QTest::addColumn<bool>("beside");
+
+    QTest::newRow("writable folder") << true << false << true;
+    QTest::newRow("installed where the user may not write") << false << false << false;
+    QTest::newRow("a portable copy on a read-only medium") << false << true << true;
+}
+
+void tst_MainWindow::settingsLocation()
+{
+    QFETCH(bool, writable);
+    QFETCH(bool, fileThere);
+    QFETCH(bool, beside);
+
+    QTemporaryDir program, config;
+    QVERIFY(!fileThere || writeFile(program.filePath("proxysetting.ini"), "[General]\n"));
+    QCOMPARE(settingsFileIn(program.path(), writable, config.path()),
+             (beside ? program : config).filePath("proxysetting.ini"));
 }
 
 void tst_MainWindow::trayVisibility_data()

@@ -35,10 +35,10 @@ const char *const kStoreNames[] = {"file", "gnome", "kde"};
 const ProxyOptions kFileA{11, "corp-proxy:3128", "", QString(), 13};
 const ProxyOptions kFileB{5, QString(), QString("host.example;").repeated(8000),
                           "http://127.0.0.1:2081/proxy.pac", 1};
-const QStringList kGnomeA{
-    "/mode='manual'",      "/ignore-hosts=['*.corp']",      "/http/host='corp'",
-    "/http/port=3128",     "/http/use-authentication=true", "/http/authentication-user='alice'",
-    "/socks/host='s.corp'"};
+const QStringList kGnomeA = QString("/mode='manual' /ignore-hosts=['*.corp'] /http/host='corp' "
+                                    "/http/port=3128 /http/use-authentication=true "
+                                    "/http/authentication-user='alice' /socks/host='s.corp'")
+                                .split(' ');
 const QStringList kGnomeB{"/mode='auto'", "/autoconfig-url='http://wpad/b.pac'"};
 const QByteArray kKdeA = "[Proxy Settings]\nNoProxyFor=intra.corp\nProxyType=1\n"
                          "ReversedException=true\nftpProxy=http://[::1]\n"
