@@ -50,6 +50,8 @@ bool setStartedAtLogin(bool on, QString *why)
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+
 namespace {
 
 QString entryPath()
@@ -60,25 +62,32 @@ QString entryPath()
     return configHome + QLatin1String("/autostart/greenlark.desktop");
 }
 
-// The Exec key's quoting: a path with blanks or reserved characters goes in
-// double quotes, with ", `, $ and \ escaped inside them.
-QString execArgument(const QString &path)
-{
-    static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
-    bool plain = true;
-    for (const QChar c : path)
-        plain = plain && !reserved.contains(c);
-    if (plain)
-        return path;
-    QString quoted = path;
-    for (const char *c : {"\\", "\"", "`", "$"})
-        quoted.replace(QLatin1String(c), QLatin1String("\\") + QLatin1String(c));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 } // namespace
 
 namespace platform {
+
+QString desktopExecValue(const QString &program)
+{
+    // Quoted where the program holds a reserved character, with the quote, the
+    // backtick, the dollar and the backslash escaped inside the quotes; '%'
+    // starts a field code, so it is doubled.
+    static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
+    QString argument = program;
+    if (std::any_of(program.begin(), program.end(), [](QChar c) { return reserved.contains(c); })) {
+        for (const char *c : {"\\", "\"", "`", "$"})
+            argument.replace(QLatin1String(c), QLatin1String("\\") + QLatin1String(c));
+        argument = QLatin1Char('"') + argument + QLatin1Char('"');
+    }
+    argument.replace(QLatin1Char('%'), QLatin1String("%%"));
+    // GLib looks the program up before it turns "%%" back into '%', and finds
+    // none: env is found, and gets the program's path as GLib hands it over.
+    if (program.contains(QLatin1Char('%')))
+        argument.prepend(QLatin1String("env "));
+    // Last, the escapes of every value of the file.
+    return argument.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('\n'), QLatin1String("\\n"))
+        .replace(QLatin1Char('\t'), QLatin1String("\\t"));
+}
 
 bool isStartedAtLogin()
 {
@@ -87,7 +96,10 @@ bool isStartedAtLogin()
         return false;
     // An entry the desktop's own settings switched off starts nothing.
     for (const QByteArray &line : entry.readAll().split('\n')) {
-        if (line.trimmed() == "Hidden=true")
+        const QByteArray key = line.left(line.indexOf('=')).trimmed();
+        const QByteArray value = line.mid(line.indexOf('=') + 1).trimmed();
+        if ((key == "Hidden" && value == "true") ||
+            (key == "X-GNOME-Autostart-enabled" && value == "false"))
             return false;
     }
     return true;
@@ -112,7 +124,7 @@ bool setStartedAtLogin(bool on, QString *why)
     }
     const QByteArray contents =
         QByteArray("[Desktop Entry]\nType=Application\nName=greenlark\nExec=") +
-        execArgument(QCoreApplication::applicationFilePath()).toUtf8() +
+        desktopExecValue(QCoreApplication::applicationFilePath()).toUtf8() +
         "\nIcon=greenlark\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
     QSaveFile entry(path);
     if (!entry.open(QIODevice::WriteOnly) || entry.write(contents) != contents.size() ||

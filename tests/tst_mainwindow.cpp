@@ -2,6 +2,7 @@
 // system proxy it sets and gives back, what it says when those fail, the tray,
 // and its exit.
 #include "mainwindow/cmainwindow.h"
+#include "platform/autostart.h"
 #include "testsupport.h"
 #include "userproxy/proxyjournal.h"
 
@@ -10,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -63,6 +65,8 @@ private slots:
     void trayVisibility_data();
     void trayVisibility();
     void startAtLogin();
+    void autostartExec_data();
+    void autostartExec();
     void modesThenTeardown();
 };
 
@@ -351,6 +355,13 @@ void tst_MainWindow::startAtLogin()
     QVERIFY(action->isChecked());
     QVERIFY(fileBytes(entry).contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8() +
                                       "\n"));
+    // Switched off in the desktop's own settings: off here too.
+    for (const QByteArray off : {"Hidden=true", "X-GNOME-Autostart-enabled = false"}) {
+        QVERIFY(writeFile(entry, fileBytes(entry).replace("Terminal=false", off)));
+        emit menu->aboutToShow();
+        QVERIFY(!action->isChecked());
+    }
+    action->trigger();
     action->trigger();
     QVERIFY(!action->isChecked());
     QVERIFY(!QFileInfo::exists(entry));
@@ -363,6 +374,37 @@ void tst_MainWindow::startAtLogin()
     QVERIFY(!action->isChecked());
     QVERIFY(tipsMessage(window).startsWith(QStringLiteral("无法设置开机启动")));
     QVERIFY(QDir(entry).removeRecursively());
+}
+
+void tst_MainWindow::autostartExec_data()
+{
+    QTest::addColumn<QString>("folder"); // where the program lies
+
+    QTest::newRow("plain") << "bin";
+    QTest::newRow("blanks") << "my programs";
+    QTest::newRow("percent") << "100%done";
+    QTest::newRow("shell's own") << "a$HOME`b`\\c'd\"e";
+    QTest::newRow("everything") << "x %f $y \\z \"q\" 'r'";
+}
+
+// What a desktop's launcher makes of the entry greenlark writes: it starts the
+// program at that path, whatever the path holds.
+void tst_MainWindow::autostartExec()
+{
+    QFETCH(QString, folder);
+
+    QTemporaryDir dir;
+    const QString ran = dir.filePath("ran");
+    const QString program = dir.filePath(folder) + "/greenlark";
+    QVERIFY(QDir().mkpath(dir.filePath(folder)));
+    QVERIFY(writeFile(program, "#!/bin/sh\nprintf %s \"$0\" > '" + ran.toUtf8() + "'\n"));
+    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner));
+    const QString entry = dir.filePath("greenlark.desktop");
+    QVERIFY(writeFile(entry, "[Desktop Entry]\nType=Application\nName=greenlark\nExec=" +
+                                 platform::desktopExecValue(program).toUtf8() + "\n"));
+    QCOMPARE(QProcess::execute("desktop-file-validate", {entry}), 0);
+    QCOMPARE(QProcess::execute("gio", {"launch", entry}), 0);
+    QTRY_COMPARE(QString::fromUtf8(fileBytes(ran)), program);
 }
 
 void tst_MainWindow::modesThenTeardown()
