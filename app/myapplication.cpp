@@ -2,6 +2,7 @@
 
 #include "platform/userguard.h"
 
+#include <QAccessibleObject>
 #include <QDebug>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -16,9 +17,33 @@ constexpr int kHandOverTimeoutMs = 30000;
 constexpr int kReadTimeoutMs = 1000;
 } // namespace
 
+namespace {
+
+// The application as a screen reader names it. Its object name stays the
+// guard's, and its display name would go into every window title.
+class AccessibleGreenlark : public QAccessibleApplication
+{
+public:
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Name ? QStringLiteral("greenlark")
+                                      : QAccessibleApplication::text(t);
+    }
+};
+
+QAccessibleInterface *accessibleApplication(const QString &, QObject *object)
+{
+    return object == qApp ? new AccessibleGreenlark : nullptr;
+}
+
+} // namespace
+
 MyApplication::MyApplication(int &argc, char **argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("localserver"));
+    // Docks, task bars and Wayland match the window to greenlark.desktop by it.
+    setDesktopFileName(QStringLiteral("greenlark"));
+    QAccessible::installFactory(accessibleApplication);
     const QString serverName = platform::userGuardName(applicationName());
     if (serverName.isEmpty()) {
         qDebug("The single-instance guard has no place of this user's own: running unguarded");

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QPushButton>
 
 namespace {
 constexpr quint16 kControlPort = 4000;
@@ -110,6 +111,10 @@ void CMainWindow::initUi(QString *proxyProblem)
     setupNodeTable();
     setupTray();
     fixWindowSize();
+    // Enter presses the button that has the focus, as Space does: the window is
+    // no dialog, where that would be so already.
+    for (QPushButton *button : findChildren<QPushButton *>())
+        button->setAutoDefault(true);
 }
 
 void CMainWindow::initConnect()

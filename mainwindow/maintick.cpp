@@ -69,13 +69,16 @@ void CMainWindow::slotsTimeHanlde()
         const bool connected = m_tcpServer->isConnected();
         if (connected != g_tickState.linkUp) {
             g_tickState.linkUp = connected;
-            if (connected) {
-                ui.m_lbBackground->setStyleSheet(QLatin1String(kConnectedStyle));
-                // The service learns the port before anything else of this tick.
+            ui.m_lbBackground->setStyleSheet(
+                QLatin1String(connected ? kConnectedStyle : kDisconnectedStyle));
+            // The colour in words, for those who cannot tell it.
+            const QString state =
+                connected ? QStringLiteral("服务已连接") : QStringLiteral("服务未连接");
+            ui.m_lbBackground->setAccessibleName(state);
+            ui.m_lbBackground->setToolTip(state);
+            // The service learns the port before anything else of this tick.
+            if (connected)
                 sendListenPort(m_nListenPort);
-            } else {
-                ui.m_lbBackground->setStyleSheet(QLatin1String(kDisconnectedStyle));
-            }
             if (m_bRunning)
                 toggleProxy();
             resetNodeList();

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs a build into a scratch prefix and checks what a desktop finds there:
-# the program, its icon, and a menu entry the desktop accepts.
+# the program, its icon, a menu entry the desktop accepts and the description
+# software centres read.
 #   tests/check-install.sh BUILD_DIR
 set -eu
 build=$1
@@ -15,4 +16,9 @@ test -x "$prefix/bin/greenlark" || { echo "no bin/greenlark"; exit 1; }
 test -f "$prefix/share/icons/hicolor/64x64/apps/greenlark.png" || { echo "no icon"; exit 1; }
 desktop-file-validate "$prefix/share/applications/greenlark.desktop"
 grep -qx 'Exec=greenlark' "$prefix/share/applications/greenlark.desktop"
-echo "install: binary, icon and a valid desktop entry"
+if ! command -v appstreamcli >/dev/null 2>&1; then
+    echo "install: skipped, appstreamcli not found (Debian package appstream)"
+    exit 77
+fi
+appstreamcli validate --no-net "$prefix/share/metainfo/io.greenlark.greenlark.metainfo.xml"
+echo "install: binary, icon, a valid desktop entry and a valid AppStream description"

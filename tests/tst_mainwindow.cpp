@@ -6,6 +6,7 @@
 #include "testsupport.h"
 #include "userproxy/proxyjournal.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QDir>
 #include <QLabel>
@@ -61,6 +62,9 @@ private slots:
     void failuresAreSaid();
     void settingsLocation_data();
     void settingsLocation();
+    void accessibleNames_data();
+    void accessibleNames();
+    void keyboardAlone();
 
     void trayVisibility_data();
     void trayVisibility();
@@ -297,6 +301,49 @@ void tst_MainWindow::settingsLocation()
     QVERIFY(!fileThere || writeFile(program.filePath("proxysetting.ini"), "[General]\n"));
     QCOMPARE(settingsFileIn(program.path(), writable, config.path()),
              (beside ? program : config).filePath("proxysetting.ini"));
+}
+
+void tst_MainWindow::accessibleNames_data()
+{
+    QTest::addColumn<QString>("widget");
+    QTest::addColumn<QString>("name");
+
+    // The mark's colour, in words; the field named by its label.
+    QTest::newRow("status mark") << "m_lbBackground"
+                                 << "服务未连接";
+    QTest::newRow("node table") << "m_twNodeList"
+                                << "节点列表";
+    QTest::newRow("port field") << "m_lePort"
+                                << "本地监听端口：";
+    QTest::newRow("a button") << "m_btnNode_flush"
+                              << "刷新";
+}
+
+void tst_MainWindow::accessibleNames()
+{
+    QFETCH(QString, widget);
+    QFETCH(QString, name);
+
+    CMainWindow window;
+    QCOMPARE(QAccessible::queryAccessibleInterface(child<QWidget>(window, qPrintable(widget)))
+                 ->text(QAccessible::Name),
+             name);
+}
+
+void tst_MainWindow::keyboardAlone()
+{
+    CMainWindow window;
+    window.show();
+    // Enter and Space each press the button with the focus; Escape ends nothing.
+    auto *run = child<QPushButton>(window, "m_btnRun");
+    run->setFocus();
+    QTest::keyClick(run, Qt::Key_Return);
+    QCOMPARE(tipsMessage(window), QStringLiteral("请选择服务器节点"));
+    auto *setting = child<QPushButton>(window, "m_btnSetting");
+    setting->setFocus();
+    QTest::keyClick(setting, Qt::Key_Space);
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QVERIFY(window.isVisible() && child<QWidget>(window, "m_settingPage")->isVisible());
 }
 
 void tst_MainWindow::trayVisibility_data()
