@@ -179,10 +179,10 @@ private slots:
         QTest::newRow("other commands and ignored lists around two lists") << mixed << 2 << 1;
         QByteArrayList full;
         for (int i = 0; i < 200; ++i)
-            full << control::composeNodeList(1, nodes(control::kMaxNodeRecords));
-        full << control::composeNodeList(1, nodes(control::kMaxNodeRecords - 1));
+            full << control::composeNodeList(1, nodes(324));
+        full << control::composeNodeList(1, nodes(323));
         // One message a tick would take 201 ticks.
-        QTest::newRow("201 full lists") << full << control::kMaxNodeRecords - 1 << 50;
+        QTest::newRow("201 full lists") << full << 323 << 50;
     }
 
     void burstDrainsAndTheNewestListWins()
