@@ -6,9 +6,9 @@
 //    over the whole stream: only whole DataFrames, in stream order, each once,
 //    wherever the reads were cut (so none is larger than the 20480 bytes a
 //    receiver can take);
-//  - after every read the carry buffer holds at most frame::kMaxCarrySize
-//    bytes (20490: all but the last byte of the largest frame still waited
-//    for), and at the end exactly the reference's unfinished tail.
+//  - after every read the carry buffer holds at most 20490 bytes (all but the
+//    last byte of the largest frame still waited for), and at the end exactly
+//    the reference's unfinished tail.
 #include "link/controlframe.h"
 #include "link/recvqueue.h"
 
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const size_t take = std::min<size_t>(1 + (cuts >> 8) % spans[cuts >> 30], n - at);
         queue.append(
             QByteArray::fromRawData(reinterpret_cast<const char *>(stream + at), int(take)));
-        require(queue.carry().size() <= frame::kMaxCarrySize, "carry buffer beyond its bound");
+        require(queue.carry().size() <= 20490, "carry buffer beyond its bound");
         at += take;
         // The main tick takes everything now and then; in between, messages
         // wait in the queue across reads.

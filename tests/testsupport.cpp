@@ -27,8 +27,8 @@ QString storesNotPrivate()
 {
     // Each folder set, and not where the user's own settings are.
     const QString home = QDir::homePath();
-    for (const auto &[name, usersOwn] : {std::pair{"XDG_CONFIG_HOME", "/.config"},
-                                         std::pair{"XDG_DATA_HOME", "/.local/share"}}) {
+    for (const auto &[name, usersOwn] :
+         {std::pair{"XDG_CONFIG_HOME", "/.config"}, std::pair{"XDG_DATA_HOME", "/.local/share"}}) {
         const QString folder = qEnvironmentVariable(name);
         if (folder.isEmpty() || QFileInfo(folder).absoluteFilePath() == home + usersOwn)
             return QStringLiteral("%1 is not a private folder").arg(name);

@@ -264,10 +264,8 @@ void tst_Browser::pageThroughTheProxy()
     // one's.
     if (!loggedBy.isEmpty())
         QTRY_VERIFY_WITH_TIMEOUT(m_demo->find(accepted(kTestAddress), before) >= 0, 10000);
-    for (const QString &request : m_demo->lines.mid(before).filter(accepted(kTestAddress))) {
-        qInfo().noquote() << request;
+    for (const QString &request : m_demo->lines.mid(before).filter(accepted(kTestAddress)))
         QVERIFY2(request.startsWith('[' + loggedBy + "] "), qPrintable(request));
-    }
 }
 
 QTEST_MAIN(tst_Browser)

@@ -20,31 +20,6 @@ QByteArrayList taken(RecvQueue &queue)
     return messages;
 }
 
-// Feeds the chunks as the link server feeds its reads, taking what arrived
-// after each, as the main tick does.
-QByteArrayList feed(const QByteArrayList &chunks, RecvQueue &queue)
-{
-    QByteArrayList delivered;
-    for (const QByteArray &chunk : chunks) {
-        // A read of its own that is gone after the call, as a socket's is, so
-        // anything still pointing into it shows up under the sanitizer.
-        queue.append(QByteArray(chunk.constData(), chunk.size()));
-        delivered += taken(queue);
-    }
-    return delivered;
-}
-
-QByteArrayList nodeLists(int count, quint8 status, const QByteArray &name)
-{
-    QVector<NodeRecord> nodes;
-    for (int i = 0; i < control::kMaxNodeRecords; ++i)
-        nodes << control::makeNodeRecord(0, quint16(i), "", name);
-    QByteArrayList lists;
-    for (int i = 0; i < count; ++i)
-        lists << control::composeNodeList(status, nodes);
-    return lists;
-}
-
 // A NodeList head claiming `count` records, followed by `present` records.
 QByteArray nodeList(quint8 status, int count, int present, qint32 command = control::NodeList)
 {
@@ -66,208 +41,187 @@ class tst_ControlFrame : public QObject
     Q_OBJECT
 
 private slots:
-    void parse_data();
-    void parse();
-    void queueBoundHoldsUnderAFlood_data();
-    void queueBoundHoldsUnderAFlood();
-    void composedBytes_data();
-    void composedBytes();
-    void readNodeList_data();
-    void readNodeList();
-    void recordTexts();
+    void parse_data()
+    {
+        QTest::addColumn<QByteArrayList>("chunks");
+        QTest::addColumn<QByteArrayList>("delivered");
+        QTest::addColumn<QByteArray>("carry");
+
+        const QByteArray f1 = frame::buildFrame(frame::DataFrame, "first");
+        const QByteArray f2 = frame::buildFrame(frame::DataFrame, "second");
+
+        QTest::newRow("frame and the start of the next")
+            << QByteArrayList{f1 + f2.left(3)} << QByteArrayList{"first"} << f2.left(3);
+        for (int split = 1; split < kRequestNodesFrame.size(); ++split)
+            QTest::addRow("split at byte %d", split)
+                << QByteArrayList{kRequestNodesFrame.left(split), kRequestNodesFrame.mid(split)}
+                << QByteArrayList{kRequestNodes} << QByteArray();
+        const QByteArray f3 = frame::buildFrame(frame::DataFrame, "third");
+        QTest::newRow("waiting frame completed, more in the same read")
+            << QByteArrayList{f1.left(8), f1.mid(8) + f2 + f3.left(4), f3.mid(4)}
+            << QByteArrayList{"first", "second", "third"} << QByteArray();
+        QTest::newRow("split header completed, more in the same read")
+            << QByteArrayList{f1.left(3), f1.mid(3) + f2} << QByteArrayList{"first", "second"}
+            << QByteArray();
+        // Once its frame is done, a payload that holds a whole frame of its own is
+        // behind the parser, never looked at again.
+        const QByteArray nested = frame::buildFrame(frame::DataFrame, f2);
+        QTest::newRow("frame inside a payload, completed from the carry")
+            << QByteArrayList{nested.left(3), nested.mid(3) + f3} << QByteArrayList{f2, "third"}
+            << QByteArray();
+        const QByteArray beat = frame::buildFrame(frame::HeartbeatFrame, "");
+        QTest::newRow("heartbeats in a row")
+            << QByteArrayList{beat + beat + beat + f1} << QByteArrayList{"first"} << QByteArray();
+        const QByteArray unknownKind = frame::buildFrame(frame::Kind(2), "fifth");
+        QTest::newRow("a frame of another kind amid frames of its length")
+            << QByteArrayList{f1 + f3 + unknownKind + f1}
+            << QByteArrayList{"first", "third", "first"} << QByteArray();
+        QByteArray badTrailer = f1;
+        badTrailer[badTrailer.size() - 3] = 1;
+        QTest::newRow("a frame with a non-zero trailer is dropped")
+            << QByteArrayList{badTrailer + f2} << QByteArrayList{"second"} << QByteArray();
+        QTest::newRow("bad frame at the very end is dropped")
+            << QByteArrayList{QByteArray::fromHex("a5010000000000000000a3")} << QByteArrayList{}
+            << QByteArray();
+        // The length counts the kind byte: 20482 is one more than a 20480-byte
+        // message needs, and must not hold back the frame behind it.
+        QTest::newRow("length just above the bound")
+            << QByteArrayList{QByteArray::fromHex("a50250000000") + f1} << QByteArrayList{"first"}
+            << QByteArray();
+        // A false start byte can only be told apart once its claimed frame has
+        // arrived; the frame behind it is then found, late but whole.
+        QTest::newRow("stray start byte before a frame")
+            << QByteArrayList{"\xa5" + f1, QByteArray(3000, '\0')} << QByteArrayList{"first"}
+            << QByteArray();
+    }
+
+    void parse()
+    {
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QByteArrayList, delivered);
+        QFETCH(QByteArray, carry);
+
+        // The chunks go in as the link server feeds its reads, and what arrived
+        // is taken after each, as the main tick does. Each a read of its own
+        // that is gone after the call, as a socket's is, so anything still
+        // pointing into it shows up under the sanitizer.
+        RecvQueue queue;
+        QByteArrayList messages;
+        for (const QByteArray &chunk : chunks) {
+            queue.append(QByteArray(chunk.constData(), chunk.size()));
+            messages += taken(queue);
+        }
+        QCOMPARE(messages, delivered);
+        QCOMPARE(queue.carry(), carry);
+    }
+
+    void queueBoundHoldsUnderAFlood_data()
+    {
+        QTest::addColumn<QByteArrayList>("messages");
+        QTest::addColumn<QByteArrayList>("survivors");
+
+        // Lists as long as they come (324 records); the newest one shorter, to tell it apart.
+        const QByteArray shown = nodeList(1, 324, 324), newest = nodeList(1, 323, 323);
+        const auto hundred = [](const QByteArray &m) {
+            return QVector<QByteArray>(100, m).toList();
+        };
+        QByteArrayList junk;
+        for (int i = 0; i < 100000; ++i)
+            junk << QByteArray::number(i);
+        QTest::newRow("other messages go before a node list")
+            << (QByteArrayList{shown} + junk) << QByteArrayList{shown, junk.last()};
+        QTest::newRow("node lists the window ignores go before the one it shows")
+            << (QByteArrayList{shown} + hundred(nodeList(0, 324, 324))) << QByteArrayList{shown};
+        QTest::newRow("the newest node list stays")
+            << (hundred(shown) << newest) << QByteArrayList{newest};
+    }
+
+    void queueBoundHoldsUnderAFlood()
+    {
+        QFETCH(QByteArrayList, messages);
+        QFETCH(QByteArrayList, survivors);
+
+        QByteArray stream;
+        for (const QByteArray &message : qAsConst(messages))
+            stream += frame::buildFrame(frame::DataFrame, message);
+        RecvQueue queue;
+        for (int at = 0; at < stream.size(); at += RecvQueue::kReadSize) {
+            queue.append(stream.mid(at, RecvQueue::kReadSize));
+            QVERIFY2(queue.heldBytes() <= RecvQueue::kMaxHeldBytes,
+                     qPrintable(QString::number(queue.heldBytes())));
+        }
+        const QByteArrayList kept = taken(queue);
+        for (const QByteArray &survivor : qAsConst(survivors))
+            QVERIFY(kept.contains(survivor));
+        QVERIFY(kept.size() < messages.size());
+    }
+
+    void composedBytes()
+    {
+        QCOMPARE(bytesOf(control::makeSetListenPort(1081)).toHex(' '),
+                 QByteArray("00 00 00 00 04 00 00 00 39 04 00 00"));
+        // SelectNode hands the picked record's tag and id back.
+        NodeRecord picked;
+        std::memcpy(&picked, QByteArray::fromHex("070201").append(60, 'x').constData(),
+                    sizeof(picked));
+        QCOMPARE(bytesOf(control::makeSelectNode(picked)).toHex(' '),
+                 QByteArray("04 00 00 00 03 00 00 00 07 02 01"));
+    }
+
+    void readNodeList_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<int>("records");
+
+        QTest::newRow("one record") << nodeList(1, 1, 1) << true << 1;
+        QTest::newRow("status 0 is ignored") << nodeList(0, 1, 1) << false << 0;
+        QTest::newRow("count 0 is ignored") << nodeList(1, 0, 1) << false << 0;
+        QTest::newRow("another command") << nodeList(1, 1, 1, control::SelectNode) << false << 0;
+        QTest::newRow("count beyond the records present") << nodeList(1, 5, 2) << true << 2;
+        QTest::newRow("a partial record is not read")
+            << nodeList(1, 3, 3).left(11 + 63 * 2 + 40) << true << 2;
+        QTest::newRow("records beyond count are not read") << nodeList(1, 1, 3) << true << 1;
+    }
+
+    void readNodeList()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(bool, accepted);
+        QFETCH(int, records);
+
+        // Only the message's own bytes are handed over, so any read past them shows
+        // up under the address sanitizer.
+        QScopedArrayPointer<char> exact(new char[size_t(message.size())]);
+        std::memcpy(exact.data(), message.constData(), size_t(message.size()));
+
+        QVector<NodeRecord> list;
+        QCOMPARE(control::readNodeList(exact.data(), message.size(), &list), accepted);
+        QCOMPARE(list.size(), records);
+        for (int i = 0; i < list.size(); ++i) {
+            QCOMPARE(int(list[i].tag), i);
+            QCOMPARE(int(control::nodeId(list[i])), 1000 + i);
+            QCOMPARE(control::fieldText(list[i].country), QString::number(i));
+        }
+    }
+
+    void recordTexts()
+    {
+        // A field with no zero in it ends at the field: the next one follows right
+        // behind and must not leak into it.
+        NodeRecord record = control::makeNodeRecord(1, 2, QByteArray(), "JP");
+        std::memset(record.info, 'a', sizeof(record.info));
+        QCOMPARE(control::fieldText(record.info), QString(30, 'a'));
+        QCOMPARE(control::fieldText(record.country), QStringLiteral("JP"));
+        // Composing keeps each text's terminating zero inside its field, and cuts
+        // between characters, not inside one.
+        const QString tenWide(10, QChar(0x56FD)); // 30 bytes of UTF-8
+        const NodeRecord composed =
+            control::makeNodeRecord(1, 2, QByteArray(40, 'a'), tenWide.toUtf8());
+        QCOMPARE(control::fieldText(composed.info), QString(29, 'a'));
+        QCOMPARE(control::fieldText(composed.country), tenWide.left(9));
+    }
 };
-
-void tst_ControlFrame::parse_data()
-{
-    QTest::addColumn<QByteArrayList>("chunks");
-    QTest::addColumn<QByteArrayList>("delivered");
-    QTest::addColumn<QByteArray>("carry");
-
-    const QByteArray f1 = frame::buildFrame(frame::DataFrame, "first");
-    const QByteArray f2 = frame::buildFrame(frame::DataFrame, "second");
-
-    QTest::newRow("frame and the start of the next")
-        << QByteArrayList{f1 + f2.left(3)} << QByteArrayList{"first"} << f2.left(3);
-    for (int split = 1; split < kRequestNodesFrame.size(); ++split)
-        QTest::addRow("split at byte %d", split)
-            << QByteArrayList{kRequestNodesFrame.left(split), kRequestNodesFrame.mid(split)}
-            << QByteArrayList{kRequestNodes} << QByteArray();
-    const QByteArray f3 = frame::buildFrame(frame::DataFrame, "third");
-    QTest::newRow("waiting frame completed, more in the same read")
-        << QByteArrayList{f1.left(8), f1.mid(8) + f2 + f3.left(4), f3.mid(4)}
-        << QByteArrayList{"first", "second", "third"} << QByteArray();
-    QTest::newRow("split header completed, more in the same read")
-        << QByteArrayList{f1.left(3), f1.mid(3) + f2} << QByteArrayList{"first", "second"}
-        << QByteArray();
-    // Once its frame is done, a payload that holds a whole frame of its own is
-    // behind the parser, never looked at again.
-    const QByteArray nested = frame::buildFrame(frame::DataFrame, f2);
-    QTest::newRow("frame inside a payload, completed from the carry")
-        << QByteArrayList{nested.left(3), nested.mid(3) + f3} << QByteArrayList{f2, "third"}
-        << QByteArray();
-    QTest::newRow("short header into an empty carry")
-        << QByteArrayList{kRequestNodesFrame.left(5)} << QByteArrayList{}
-        << kRequestNodesFrame.left(5);
-    const QByteArray beat = frame::buildFrame(frame::HeartbeatFrame, "");
-    QTest::newRow("heartbeats in a row")
-        << QByteArrayList{beat + beat + beat + f1} << QByteArrayList{"first"} << QByteArray();
-    const QByteArray unknownKind = frame::buildFrame(frame::Kind(2), "fifth");
-    QTest::newRow("a frame of another kind amid frames of its length")
-        << QByteArrayList{f1 + f3 + unknownKind + f1} << QByteArrayList{"first", "third", "first"}
-        << QByteArray();
-    QTest::newRow("garbage without a start byte is dropped")
-        << QByteArrayList{"no frame here"} << QByteArrayList{} << QByteArray();
-    QByteArray badTrailer = f1;
-    badTrailer[badTrailer.size() - 3] = 1;
-    QTest::newRow("a frame with a non-zero trailer is dropped")
-        << QByteArrayList{badTrailer + f2} << QByteArrayList{"second"} << QByteArray();
-    QTest::newRow("bad frame at the very end is dropped")
-        << QByteArrayList{QByteArray::fromHex("a5010000000000000000a3")} << QByteArrayList{}
-        << QByteArray();
-    QTest::newRow("huge length does not hold back the next frame")
-        << QByteArrayList{QByteArray::fromHex("a5ffffff7f00") + f1} << QByteArrayList{"first"}
-        << QByteArray();
-    QByteArray aboveBound = QByteArray::fromHex("a50000000000");
-    qToLittleEndian<quint32>(frame::kMaxIncomingLength + 1, aboveBound.data() + 1);
-    QTest::newRow("length just above the bound")
-        << QByteArrayList{aboveBound + f1} << QByteArrayList{"first"} << QByteArray();
-    // A false start byte can only be told apart once its claimed frame has
-    // arrived; the frame behind it is then found, late but whole.
-    QTest::newRow("stray start byte before a frame")
-        << QByteArrayList{"\xa5" + f1, QByteArray(3000, '\0')} << QByteArrayList{"first"}
-        << QByteArray();
-}
-
-void tst_ControlFrame::parse()
-{
-    QFETCH(QByteArrayList, chunks);
-    QFETCH(QByteArrayList, delivered);
-    QFETCH(QByteArray, carry);
-
-    RecvQueue queue;
-    QCOMPARE(feed(chunks, queue), delivered);
-    QCOMPARE(queue.carry(), carry);
-}
-
-void tst_ControlFrame::queueBoundHoldsUnderAFlood_data()
-{
-    QTest::addColumn<QByteArrayList>("messages");
-    QTest::addColumn<QByteArrayList>("survivors");
-
-    const QByteArray shown = nodeLists(1, 1, "shown").first();
-    const QByteArray newest = nodeLists(1, 1, "newest").first();
-    QByteArrayList junk;
-    for (int i = 0; i < 100000; ++i)
-        junk << QByteArray::number(i);
-    QTest::newRow("other messages go before a node list")
-        << (QByteArrayList{shown} + junk) << QByteArrayList{shown, junk.last()};
-    QTest::newRow("node lists the window ignores go before the one it shows")
-        << (QByteArrayList{shown} + nodeLists(100, 0, "ignored")) << QByteArrayList{shown};
-    QTest::newRow("the newest node list stays")
-        << (nodeLists(100, 1, "older") << newest) << QByteArrayList{newest};
-}
-
-void tst_ControlFrame::queueBoundHoldsUnderAFlood()
-{
-    QFETCH(QByteArrayList, messages);
-    QFETCH(QByteArrayList, survivors);
-
-    QByteArray stream;
-    for (const QByteArray &message : qAsConst(messages))
-        stream += frame::buildFrame(frame::DataFrame, message);
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^recv queue beyond"));
-    RecvQueue queue;
-    for (int at = 0; at < stream.size(); at += RecvQueue::kReadSize) {
-        queue.append(stream.mid(at, RecvQueue::kReadSize));
-        QVERIFY2(queue.heldBytes() <= RecvQueue::kMaxHeldBytes,
-                 qPrintable(QString::number(queue.heldBytes())));
-    }
-    const QByteArrayList kept = taken(queue);
-    for (const QByteArray &survivor : qAsConst(survivors))
-        QVERIFY(kept.contains(survivor));
-    QVERIFY(kept.size() < messages.size());
-}
-
-void tst_ControlFrame::composedBytes_data()
-{
-    QTest::addColumn<QByteArray>("message");
-    QTest::addColumn<QByteArray>("expected");
-
-    QTest::newRow("SetListenPort 1081") << bytesOf(control::makeSetListenPort(1081))
-                                        << QByteArray::fromHex("000000000400000039040000");
-
-    NodeRecord picked;
-    std::memcpy(&picked, QByteArray::fromHex("070201").append(60, 'x').constData(), sizeof(picked));
-    QTest::newRow("SelectNode hands tag and id back")
-        << bytesOf(control::makeSelectNode(picked))
-        << QByteArray::fromHex("0400000003000000070201");
-
-    const NodeRecord one = control::makeNodeRecord(7, 0x0102, "info", "US");
-    QTest::newRow("NodeList of one record")
-        << control::composeNodeList(1, {one})
-        << QByteArray::fromHex("0300000042000000010100") + bytesOf(one);
-}
-
-void tst_ControlFrame::composedBytes()
-{
-    QFETCH(QByteArray, message);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(message.toHex(' '), expected.toHex(' '));
-}
-
-void tst_ControlFrame::readNodeList_data()
-{
-    QTest::addColumn<QByteArray>("message");
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<int>("records");
-
-    QTest::newRow("one record") << nodeList(1, 1, 1) << true << 1;
-    QTest::newRow("status 0 is ignored") << nodeList(0, 1, 1) << false << 0;
-    QTest::newRow("count 0 is ignored") << nodeList(1, 0, 1) << false << 0;
-    QTest::newRow("another command") << nodeList(1, 1, 1, control::SelectNode) << false << 0;
-    QTest::newRow("count beyond the records present") << nodeList(1, 5, 2) << true << 2;
-    QTest::newRow("a partial record is not read")
-        << nodeList(1, 3, 3).left(11 + 63 * 2 + 40) << true << 2;
-    QTest::newRow("records beyond count are not read") << nodeList(1, 1, 3) << true << 1;
-}
-
-void tst_ControlFrame::readNodeList()
-{
-    QFETCH(QByteArray, message);
-    QFETCH(bool, accepted);
-    QFETCH(int, records);
-
-    // Only the message's own bytes are handed over, so any read past them shows
-    // up under the address sanitizer.
-    QScopedArrayPointer<char> exact(new char[size_t(message.size())]);
-    std::memcpy(exact.data(), message.constData(), size_t(message.size()));
-
-    QVector<NodeRecord> list;
-    QCOMPARE(control::readNodeList(exact.data(), message.size(), &list), accepted);
-    QCOMPARE(list.size(), records);
-    for (int i = 0; i < list.size(); ++i) {
-        QCOMPARE(int(list[i].tag), i);
-        QCOMPARE(int(control::nodeId(list[i])), 1000 + i);
-        QCOMPARE(control::fieldText(list[i].country), QString::number(i));
-    }
-}
-
-void tst_ControlFrame::recordTexts()
-{
-    // A field with no zero in it ends at the field: the next one follows right
-    // behind and must not leak into it.
-    NodeRecord record = control::makeNodeRecord(1, 2, QByteArray(), "JP");
-    std::memset(record.info, 'a', sizeof(record.info));
-    QCOMPARE(control::fieldText(record.info), QString(30, 'a'));
-    QCOMPARE(control::fieldText(record.country), QStringLiteral("JP"));
-    // Composing keeps each text's terminating zero inside its field, and cuts
-    // between characters, not inside one.
-    const QString tenWide(10, QChar(0x56FD)); // 30 bytes of UTF-8
-    const NodeRecord composed =
-        control::makeNodeRecord(1, 2, QByteArray(40, 'a'), tenWide.toUtf8());
-    QCOMPARE(control::fieldText(composed.info), QString(29, 'a'));
-    QCOMPARE(control::fieldText(composed.country), tenWide.left(9));
-}
 
 QTEST_GUILESS_MAIN(tst_ControlFrame)
 #include "tst_controlframe.moc"

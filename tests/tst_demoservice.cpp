@@ -1,6 +1,7 @@
 // The demo service's protocol and bounds: the nodes file, the PAC port, and the
 // bytes the service peer puts on the link.
 #include "link/controlframe.h"
+#include "testsupport.h"
 #include "tools/nodesfile.h"
 #include "tools/pacserver.h"
 #include "tools/servicepeer.h"
@@ -85,10 +86,8 @@ void tst_DemoService::describeNeverReadsPastTheMessage()
 
 void tst_DemoService::peerOnTheLink()
 {
-    const QByteArray requestNodes = QByteArray::fromHex("02000000 01000000 03");
     QTcpServer frontEnd;
     QVERIFY(frontEnd.listen(QHostAddress::LocalHost, 0));
-    const QByteArray requestNodesFrame = frame::buildFrame(frame::DataFrame, requestNodes);
     const NodeRecord node = control::makeNodeRecord(7, 0x0102, "tokyo", "日本");
     ServicePeer peer;
     peer.setNodes(QVector<NodeRecord>(325, node));
@@ -102,7 +101,7 @@ void tst_DemoService::peerOnTheLink()
     connect(link, &QTcpSocket::readyRead, link, [&bytes, link] { bytes += link->readAll(); });
 
     // Only the code the front-end sends is answered.
-    link->write(requestNodesFrame);
+    link->write(kRequestNodesFrame);
     link->write(frame::buildFrame(frame::DataFrame, QByteArray::fromHex("02000000 01000000 05")));
     QTRY_COMPARE(peer.received().size(), 2);
     // The heartbeat leaves after any answer, so once it is in, every answer is.
@@ -121,16 +120,16 @@ void tst_DemoService::peerOnTheLink()
     link->disconnectFromHost();
     QTRY_VERIFY(frontEnd.hasPendingConnections());
     link = frontEnd.nextPendingConnection();
-    link->write(requestNodesFrame);
+    link->write(kRequestNodesFrame);
     QTRY_COMPARE(peer.received().size(), 3);
-    QCOMPARE(peer.received().last(), requestNodes);
+    QCOMPARE(peer.received().last(), kRequestNodes);
 
     // An owner that drops the link while a read is handled: the rest of that
     // read is not.
     peer.setAutoReconnect(false);
     connect(&peer, &ServicePeer::messageReceived, &peer, &ServicePeer::disconnectFromFrontEnd);
     QSignalSpy closed(link, &QTcpSocket::disconnected);
-    link->write(requestNodesFrame.repeated(3));
+    link->write(kRequestNodesFrame.repeated(3));
     QVERIFY(closed.wait());
     QCOMPARE(peer.received().size(), 4);
     QVERIFY(!peer.isConnected());
