@@ -107,227 +107,219 @@ class tst_DesktopProxy : public QObject
 
 private slots:
     void initTestCase() { QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate())); }
-    void init();
-
-    void storeChoice_data();
-    void storeChoice();
-    void desktopToolsReadGreenlarksOptions();
-    void desktopStates_data();
-    void desktopStates();
-    void kdeTellsRunningPrograms_data();
-    void kdeTellsRunningPrograms();
-};
-
-void tst_DesktopProxy::init()
-{
-    QFile::remove(gnomeKeyfilePath());
-    QDir(gnomeKeyfilePath()).removeRecursively();
-    QDir(kioslavercPath()).removeRecursively();
-    QFile::remove(kioslavercPath());
-}
-
-void tst_DesktopProxy::storeChoice_data()
-{
-    QTest::addColumn<ProxyEnvironment>("environment");
-    QTest::addColumn<ProxyStoreKind>("kind");
-    QTest::addColumn<bool>("error");
-
-    using Env = ProxyEnvironment;
-    const auto file = ProxyStoreKind::File, gnome = ProxyStoreKind::Gnome,
-               kde = ProxyStoreKind::Kde, both = ProxyStoreKind::KdeAndGnome;
-    QTest::newRow("stand-in file wins") << Env{"/tmp/x.ini", "kde", "KDE", true} << file << false;
-    QTest::newRow("backend gnome") << Env{"", "gnome", "KDE", false} << gnome << false;
-    QTest::newRow("backend KDE, any case") << Env{"", "KDE", "GNOME", true} << kde << false;
-    QTest::newRow("unknown backend") << Env{"", "dconf", "GNOME", true} << file << true;
-    QTest::newRow("KDE also sets GNOME's") << Env{"", "", "KDE", true} << both << false;
-    QTest::newRow("KDE anywhere in the list") << Env{"", "", "Budgie:KDE", true} << both << false;
-    QTest::newRow("list, any case") << Env{"", "", "ubuntu:GNOME", false} << gnome << false;
-    QTest::newRow("unknown, schema installed") << Env{"", "", "sway", true} << gnome << false;
-    QTest::newRow("unknown, no schema") << Env{"", "", "sway", false} << file << false;
-}
-
-void tst_DesktopProxy::storeChoice()
-{
-    QFETCH(ProxyEnvironment, environment);
-    QFETCH(ProxyStoreKind, kind);
-    QFETCH(bool, error);
-
-    QString message;
-    QCOMPARE(chooseProxyStores(environment, &message), kind);
-    QCOMPARE(!message.isEmpty(), error);
-}
-
-void tst_DesktopProxy::desktopToolsReadGreenlarksOptions()
-{
-    const auto kde = makeKdeProxyStore();
-    const auto gnome = makeGnomeProxyStore();
-    QVERIFY(kde->write(kGlobal) && gnome->write(kGlobal));
-    QCOMPARE(desktopModes(), "gnome 'manual', kde 1");
-    for (const QString protocol : {"http", "https"}) {
-        QCOMPARE(gnomeKey("." + protocol, "host") + ":" + gnomeKey("." + protocol, "port"),
-                 "'127.0.0.1':1081");
-        QCOMPARE(kdeKey(protocol + "Proxy"), "http://127.0.0.1 1081");
-    }
-    QCOMPARE(kdeKey("NoProxyFor"), kDesktopBypass);
-    QCOMPARE(gnomeKey("", "ignore-hosts"), "['" + kDesktopBypass.split(',').join("', '") + "']");
-
-    QVERIFY(kde->write(kPac) && gnome->write(kPac));
-    QCOMPARE(desktopModes(), "gnome 'auto', kde 2");
-    QCOMPARE(gnomeKey("", "autoconfig-url") + kdeKey("Proxy Config Script"),
-             "'" + kPac.autoConfigUrl + "'" + kPac.autoConfigUrl);
-    // What greenlark compares its own options with after a crash.
-    StoredProxy read;
-    QVERIFY(kde->read(&read));
-    QCOMPARE(describe(read.options), "5 | 127.0.0.1:1081 | " +
-                                         QString(kDesktopBypass).replace(',', ';') + " | " +
-                                         kPac.autoConfigUrl);
-}
-
-void tst_DesktopProxy::desktopStates_data()
-{
-    QTest::addColumn<StoreMaker>("store");
-    QTest::addColumn<QString>("gnome");  // GNOME's keys the user set
-    QTest::addColumn<QByteArray>("kde"); // kioslaverc; "<folder>": a folder in its place
-    QTest::addColumn<QString>("view");   // what greenlark reads of them; empty: nothing
-    QTest::addColumn<bool>("kept");      // whether the store keeps greenlark's options
-
-    QTest::newRow("GNOME manual per protocol, IPv6, no port, keys greenlark never touches")
-        << kGnome
-        << "/mode='manual' /autoconfig-url='http://old/pac' /ignore-hosts=['*.corp', ''] "
-           "/http/host='10.0.0.1' /http/port=80 /https/host='::1' /https/port=8443 "
-           "/ftp/host='[fe80::2]' /ftp/port=21 /socks/host='socks.corp' /use-same-proxy=false "
-           "/http/use-authentication=true"
-        << QByteArray()
-        << "3 | http=10.0.0.1:80;https=[::1]:8443;ftp=[fe80::2]:21;socks=socks.corp | *.corp; | "
-           "http://old/pac"
-        << true;
-    QTest::newRow("GNOME pac, a scheme typed into the host, odd ignore list")
-        << kGnome
-        << "/mode='auto' /autoconfig-url='http://wpad/p.pac' /ignore-hosts=['a;b', ' spaced ', "
-           "'10.*'] /http/host='http://proxy' /https/host='http://proxy' /https/port=8080 "
-           "/socks/host='s' /socks/port=1080"
-        << QByteArray()
-        << "5 | http=http://proxy:8080;https=http://proxy:8080;socks=s:1080 | a;b; spaced ;10.* | "
-           "http://wpad/p.pac"
-        << true;
-    QTest::newRow("GNOME auto without a URL is WPAD")
-        << kGnome << "/mode='auto'" << QByteArray() << "9 |  | localhost;127.0.0.0/8;::1 | "
-        << true;
-    QTest::newRow("KDE manual, each spelling KDE reads")
-        << kKde << "" << kKdeManual
-        << "3 | http=proxy:3128;https=proxy:3128;ftp=[::1]:21;socks=proxy.corp:1080 | a; b;; | "
-        << true;
-    QTest::newRow("KDE credentials, IPv6 without a port, reversed list")
-        << kKde << QString()
-        << QByteArray("[Proxy Settings]\nNoProxyFor=only.corp\nProxyType=1\n"
-                      "ReversedException=true\nftpProxy=http://::1\n"
-                      "httpProxy=http://u:p@ss@[::2] 8080\nhttpsProxy=http://u:p@ss@[::2]:8080\n")
-        << "3 | http=u:p@ss@[::2]:8080;https=u:p@ss@[::2]:8080;ftp=[::1] | only.corp | " << true;
-    QTest::newRow("KDE pac without a script")
-        << kKde << "" << QByteArray("[Proxy Settings]\nProxyType=2\n") << "13 |  |  | " << true;
-    QTest::newRow("KDE wpad with a script kept")
-        << kKde << QString()
-        << QByteArray("[Proxy Settings]\nProxy Config Script=http://wpad/p.pac\nProxyType=3\n"
-                      "httpProxy=http://proxy 3128\n")
-        << "9 | http=proxy:3128 |  | http://wpad/p.pac" << true;
-
-    // Failures: nothing read, or nothing changed.
-    QTest::newRow("GNOME: schema missing")
-        << StoreMaker([](const QString &folder) { return makeGnomeProxyStore(folder); })
-        << "/mode='manual'" << QByteArray() << "" << false;
-    // The keyfile backend takes the write and fails to save it.
-    QTest::newRow("GNOME: keyfile cannot be written") << StoreMaker([](const QString &) {
+    void init()
+    {
         QFile::remove(gnomeKeyfilePath());
-        QDir().mkpath(gnomeKeyfilePath());
-        return makeGnomeProxyStore();
-    }) << "" << QByteArray() << "1 |  | localhost;127.0.0.0/8;::1 | "
-                                                      << false;
-    QTest::newRow("KDE: port above 65535")
-        << kKde << QString()
-        << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 65536\n") << "" << false;
-    QTest::newRow("KDE: environment variables")
-        << kKde << QString() << QByteArray("[Proxy Settings]\nProxyType=4\nhttpProxy=HTTP_PROXY\n")
-        << "" << false;
-    QTest::newRow("KDE: kioslaverc is a folder")
-        << kKde << "" << QByteArray("<folder>") << "" << false;
-    QTest::newRow("KDE: kioslaverc cannot be written") << StoreMaker([](const QString &folder) {
-        writeFile(folder + "/file", "not a folder");
-        return makeKdeProxyStore(folder + "/file/kioslaverc");
-    }) << "" << QByteArray() << "1 |  |  | " << false;
-}
-
-void tst_DesktopProxy::desktopStates()
-{
-    QFETCH(StoreMaker, store);
-    QFETCH(QString, gnome);
-    QFETCH(QByteArray, kde);
-    QFETCH(QString, view);
-    QFETCH(bool, kept);
-
-    QVERIFY(writeFile(gnomeKeyfilePath(),
-                      gnomeKeyfile(gnome.split(QRegularExpression(" (?=/)"), Qt::SkipEmptyParts))));
-    if (kde == "<folder>")
-        QVERIFY(QDir().mkpath(kioslavercPath()));
-    else if (!kde.isEmpty())
-        QVERIFY(writeFile(kioslavercPath(), kde));
-    QTemporaryDir folder;
-    const auto tried = store(folder.path());
-    const QStringList before = desktopState();
-    StoredProxy user;
-    QCOMPARE(tried->read(&user) ? describe(user.options) : QString(), view);
-    if (!kept) {
-        // Refused, or not kept: a read says so.
-        if (tried->write(kGlobal))
-            QVERIFY(!tried->read(&user) || !sameOptions(user.options, kGlobal));
-        QCOMPARE(desktopState(), before);
-        return;
+        QDir(gnomeKeyfilePath()).removeRecursively();
+        QDir(kioslavercPath()).removeRecursively();
+        QFile::remove(kioslavercPath());
     }
 
-    // greenlark's options, then the user's state back from what was read, as a
-    // new start after a crash gives it back from the journal: exactly, keys
-    // the view cannot carry included.
-    for (const ProxyOptions &greenlarks : {kGlobal, kPac}) {
-        QVERIFY(tried->write(greenlarks));
-        QVERIFY(desktopState() != before);
-        QVERIFY(tried->restore(user));
-        QCOMPARE(desktopState(), before);
+    void storeChoice_data()
+    {
+        QTest::addColumn<ProxyEnvironment>("environment");
+        QTest::addColumn<ProxyStoreKind>("kind");
+        QTest::addColumn<bool>("error");
+
+        using Env = ProxyEnvironment;
+        const auto file = ProxyStoreKind::File, gnome = ProxyStoreKind::Gnome,
+                   kde = ProxyStoreKind::Kde, both = ProxyStoreKind::KdeAndGnome;
+        QTest::newRow("stand-in file wins")
+            << Env{"/tmp/x.ini", "kde", "KDE", true} << file << false;
+        QTest::newRow("backend gnome") << Env{"", "gnome", "KDE", false} << gnome << false;
+        QTest::newRow("backend KDE, any case") << Env{"", "KDE", "GNOME", true} << kde << false;
+        QTest::newRow("unknown backend") << Env{"", "dconf", "GNOME", true} << file << true;
+        QTest::newRow("KDE also sets GNOME's") << Env{"", "", "KDE", true} << both << false;
+        QTest::newRow("KDE anywhere in the list")
+            << Env{"", "", "Budgie:KDE", true} << both << false;
+        QTest::newRow("list, any case") << Env{"", "", "ubuntu:GNOME", false} << gnome << false;
+        QTest::newRow("unknown, schema installed") << Env{"", "", "sway", true} << gnome << false;
+        QTest::newRow("unknown, no schema") << Env{"", "", "sway", false} << file << false;
     }
-    // What the view alone gives back where no exact state was kept, bar the
-    // bypass entries the desktop cannot read.
-    QVERIFY(tried->write(kGlobal) && tried->restore(StoredProxy{user.options, {}}));
-    StoredProxy back;
-    QVERIFY(tried->read(&back));
-    user.options.proxyBypass = desktopBypassList(user.options.proxyBypass);
-    QCOMPARE(describe(back.options), describe(user.options));
-}
+    void storeChoice()
+    {
+        QFETCH(ProxyEnvironment, environment);
+        QFETCH(ProxyStoreKind, kind);
+        QFETCH(bool, error);
 
-void tst_DesktopProxy::kdeTellsRunningPrograms_data()
-{
-    QTest::addColumn<QString>("kded"); // empty: none running
-    QTest::newRow("Plasma 5") << "org.kde.kded5";
-    QTest::newRow("Plasma 6") << "org.kde.kded6";
-    QTest::newRow("no kded") << "";
-}
+        QString message;
+        QCOMPARE(chooseProxyStores(environment, &message), kind);
+        QCOMPARE(!message.isEmpty(), error);
+    }
+    void desktopToolsReadGreenlarksOptions()
+    {
+        const auto kde = makeKdeProxyStore();
+        const auto gnome = makeGnomeProxyStore();
+        QVERIFY(kde->write(kGlobal) && gnome->write(kGlobal));
+        QCOMPARE(desktopModes(), "gnome 'manual', kde 1");
+        for (const QString protocol : {"http", "https"}) {
+            QCOMPARE(gnomeKey("." + protocol, "host") + ":" + gnomeKey("." + protocol, "port"),
+                     "'127.0.0.1':1081");
+            QCOMPARE(kdeKey(protocol + "Proxy"), "http://127.0.0.1 1081");
+        }
+        QCOMPARE(kdeKey("NoProxyFor"), kDesktopBypass);
+        QCOMPARE(gnomeKey("", "ignore-hosts"),
+                 "['" + kDesktopBypass.split(',').join("', '") + "']");
 
-void tst_DesktopProxy::kdeTellsRunningPrograms()
-{
-    QFETCH(QString, kded);
+        QVERIFY(kde->write(kPac) && gnome->write(kPac));
+        QCOMPARE(desktopModes(), "gnome 'auto', kde 2");
+        QCOMPARE(gnomeKey("", "autoconfig-url") + kdeKey("Proxy Config Script"),
+                 "'" + kPac.autoConfigUrl + "'" + kPac.autoConfigUrl);
+        // What greenlark compares its own options with after a crash.
+        StoredProxy read;
+        QVERIFY(kde->read(&read));
+        QCOMPARE(describe(read.options), "5 | 127.0.0.1:1081 | " +
+                                             QString(kDesktopBypass).replace(',', ';') + " | " +
+                                             kPac.autoConfigUrl);
+    }
+    void desktopStates_data()
+    {
+        QTest::addColumn<StoreMaker>("store");
+        QTest::addColumn<QString>("gnome");  // GNOME's keys the user set
+        QTest::addColumn<QByteArray>("kde"); // kioslaverc; "<folder>": a folder in its place
+        QTest::addColumn<QString>("view");   // what greenlark reads of them; empty: nothing
+        QTest::addColumn<bool>("kept");      // whether the store keeps greenlark's options
 
-    // kded on a connection of its own, as a process of its own would be.
-    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "kded");
-    FakeKded fake;
-    QVERIFY(bus.connect(QString(), "/KIO/Scheduler", "org.kde.KIO.Scheduler",
-                        "reparseSlaveConfiguration", &fake, SLOT(reparse(QString))));
-    QVERIFY(
-        bus.registerObject("/modules/proxyscout", &fake, QDBusConnection::ExportScriptableSlots));
-    QVERIFY(kded.isEmpty() || bus.registerService(kded));
+        QTest::newRow("GNOME manual per protocol, IPv6, no port, keys greenlark never touches")
+            << kGnome
+            << "/mode='manual' /autoconfig-url='http://old/pac' /ignore-hosts=['*.corp', ''] "
+               "/http/host='10.0.0.1' /http/port=80 /https/host='::1' /https/port=8443 "
+               "/ftp/host='[fe80::2]' /ftp/port=21 /socks/host='socks.corp' /use-same-proxy=false "
+               "/http/use-authentication=true"
+            << QByteArray()
+            << "3 | http=10.0.0.1:80;https=[::1]:8443;ftp=[fe80::2]:21;socks=socks.corp | *.corp; "
+               "| "
+               "http://old/pac"
+            << true;
+        QTest::newRow("GNOME pac, a scheme typed into the host, odd ignore list")
+            << kGnome
+            << "/mode='auto' /autoconfig-url='http://wpad/p.pac' /ignore-hosts=['a;b', ' spaced ', "
+               "'10.*'] /http/host='http://proxy' /https/host='http://proxy' /https/port=8080 "
+               "/socks/host='s' /socks/port=1080"
+            << QByteArray()
+            << "5 | http=http://proxy:8080;https=http://proxy:8080;socks=s:1080 | a;b; spaced "
+               ";10.* | "
+               "http://wpad/p.pac"
+            << true;
+        QTest::newRow("GNOME auto without a URL is WPAD")
+            << kGnome << "/mode='auto'" << QByteArray() << "9 |  | localhost;127.0.0.0/8;::1 | "
+            << true;
+        QTest::newRow("KDE manual, each spelling KDE reads")
+            << kKde << "" << kKdeManual
+            << "3 | http=proxy:3128;https=proxy:3128;ftp=[::1]:21;socks=proxy.corp:1080 | a; b;; | "
+            << true;
+        QTest::newRow("KDE credentials, IPv6 without a port, reversed list")
+            << kKde << QString()
+            << QByteArray(
+                   "[Proxy Settings]\nNoProxyFor=only.corp\nProxyType=1\n"
+                   "ReversedException=true\nftpProxy=http://::1\n"
+                   "httpProxy=http://u:p@ss@[::2] 8080\nhttpsProxy=http://u:p@ss@[::2]:8080\n")
+            << "3 | http=u:p@ss@[::2]:8080;https=u:p@ss@[::2]:8080;ftp=[::1] | only.corp | "
+            << true;
+        QTest::newRow("KDE pac without a script")
+            << kKde << "" << QByteArray("[Proxy Settings]\nProxyType=2\n") << "13 |  |  | " << true;
+        QTest::newRow("KDE wpad with a script kept")
+            << kKde << QString()
+            << QByteArray("[Proxy Settings]\nProxy Config Script=http://wpad/p.pac\nProxyType=3\n"
+                          "httpProxy=http://proxy 3128\n")
+            << "9 | http=proxy:3128 |  | http://wpad/p.pac" << true;
 
-    makeKdeProxyStore()->notify();
-    QTRY_COMPARE(fake.reparsed, QStringList({""}));
-    QTRY_COMPARE(fake.resets, kded.isEmpty() ? 0 : 1);
-    QVERIFY(kded.isEmpty() || bus.unregisterService(kded));
-    QDBusConnection::disconnectFromBus("kded");
-}
+        // Failures: nothing read, or nothing changed.
+        QTest::newRow("GNOME: schema missing")
+            << StoreMaker([](const QString &folder) { return makeGnomeProxyStore(folder); })
+            << "/mode='manual'" << QByteArray() << "" << false;
+        // The keyfile backend takes the write and fails to save it.
+        QTest::newRow("GNOME: keyfile cannot be written") << StoreMaker([](const QString &) {
+            QFile::remove(gnomeKeyfilePath());
+            QDir().mkpath(gnomeKeyfilePath());
+            return makeGnomeProxyStore();
+        }) << "" << QByteArray() << "1 |  | localhost;127.0.0.0/8;::1 | "
+                                                          << false;
+        QTest::newRow("KDE: port above 65535")
+            << kKde << QString()
+            << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 65536\n") << ""
+            << false;
+        QTest::newRow("KDE: environment variables")
+            << kKde << QString()
+            << QByteArray("[Proxy Settings]\nProxyType=4\nhttpProxy=HTTP_PROXY\n") << "" << false;
+        QTest::newRow("KDE: kioslaverc is a folder")
+            << kKde << "" << QByteArray("<folder>") << "" << false;
+        QTest::newRow("KDE: kioslaverc cannot be written") << StoreMaker([](const QString &folder) {
+            writeFile(folder + "/file", "not a folder");
+            return makeKdeProxyStore(folder + "/file/kioslaverc");
+        }) << "" << QByteArray() << "1 |  |  | " << false;
+    }
+    void desktopStates()
+    {
+        QFETCH(StoreMaker, store);
+        QFETCH(QString, gnome);
+        QFETCH(QByteArray, kde);
+        QFETCH(QString, view);
+        QFETCH(bool, kept);
+
+        QVERIFY(writeFile(gnomeKeyfilePath(), gnomeKeyfile(gnome.split(QRegularExpression(" (?=/)"),
+                                                                       Qt::SkipEmptyParts))));
+        if (kde == "<folder>")
+            QVERIFY(QDir().mkpath(kioslavercPath()));
+        else if (!kde.isEmpty())
+            QVERIFY(writeFile(kioslavercPath(), kde));
+        QTemporaryDir folder;
+        const auto tried = store(folder.path());
+        const QStringList before = desktopState();
+        StoredProxy user;
+        QCOMPARE(tried->read(&user) ? describe(user.options) : QString(), view);
+        if (!kept) {
+            // Refused, or not kept: a read says so.
+            if (tried->write(kGlobal))
+                QVERIFY(!tried->read(&user) || !sameOptions(user.options, kGlobal));
+            QCOMPARE(desktopState(), before);
+            return;
+        }
+
+        // greenlark's options, then the user's state back from what was read, as a
+        // new start after a crash gives it back from the journal: exactly, keys
+        // the view cannot carry included.
+        for (const ProxyOptions &greenlarks : {kGlobal, kPac}) {
+            QVERIFY(tried->write(greenlarks));
+            QVERIFY(desktopState() != before);
+            QVERIFY(tried->restore(user));
+            QCOMPARE(desktopState(), before);
+        }
+        // What the view alone gives back where no exact state was kept, bar the
+        // bypass entries the desktop cannot read.
+        QVERIFY(tried->write(kGlobal) && tried->restore(StoredProxy{user.options, {}}));
+        StoredProxy back;
+        QVERIFY(tried->read(&back));
+        user.options.proxyBypass = desktopBypassList(user.options.proxyBypass);
+        QCOMPARE(describe(back.options), describe(user.options));
+    }
+    void kdeTellsRunningPrograms_data()
+    {
+        QTest::addColumn<QString>("kded"); // empty: none running
+        QTest::newRow("Plasma 5") << "org.kde.kded5";
+        QTest::newRow("Plasma 6") << "org.kde.kded6";
+        QTest::newRow("no kded") << "";
+    }
+    void kdeTellsRunningPrograms()
+    {
+        QFETCH(QString, kded);
+
+        // kded on a connection of its own, as a process of its own would be.
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "kded");
+        FakeKded fake;
+        QVERIFY(bus.connect(QString(), "/KIO/Scheduler", "org.kde.KIO.Scheduler",
+                            "reparseSlaveConfiguration", &fake, SLOT(reparse(QString))));
+        QVERIFY(bus.registerObject("/modules/proxyscout", &fake,
+                                   QDBusConnection::ExportScriptableSlots));
+        QVERIFY(kded.isEmpty() || bus.registerService(kded));
+
+        makeKdeProxyStore()->notify();
+        QTRY_COMPARE(fake.reparsed, QStringList({""}));
+        QTRY_COMPARE(fake.resets, kded.isEmpty() ? 0 : 1);
+        QVERIFY(kded.isEmpty() || bus.unregisterService(kded));
+        QDBusConnection::disconnectFromBus("kded");
+    }
+};
 
 int main(int argc, char **argv)
 {

@@ -51,449 +51,412 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-
-    void startAppliesTheStoredSettings_data();
-    void startAppliesTheStoredSettings();
-    void settingsOk_data();
-    void settingsOk();
-    void failuresAreSaid_data();
-    void failuresAreSaid();
-    void settingsLocation_data();
-    void settingsLocation();
-    void accessibleNames_data();
-    void accessibleNames();
-    void keyboardAlone();
-
-    void trayVisibility_data();
-    void trayVisibility();
-    void startAtLogin();
-    void autostartExec_data();
-    void autostartExec();
-    void modesThenTeardown();
-};
-
-void tst_MainWindow::initTestCase()
-{
-    QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate()));
-    qApp->setQuitOnLastWindowClosed(false);
-}
-
-void tst_MainWindow::init()
-{
-    QFile::remove(proxySettingsPath());
-    QFile::remove(internetSettingsPath());
-    QDir(internetSettingsPath()).removeRecursively();
-    QFile::remove(proxyjournal::path());
-    QDir(proxyjournal::path()).removeRecursively();
-}
-
-void tst_MainWindow::startAppliesTheStoredSettings_data()
-{
-    QTest::addColumn<QVariantMap>("stored");
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<bool>("pac");
-
-    QTest::newRow("first start") << QVariantMap() << "1081" << false;
-    QTest::newRow("PAC mode") << QVariantMap{{"ListenPort", 2080}, {"ProxyMode", 2}} << "2080"
-                              << true;
-    // A port that cannot be listened on would point the system proxy at nothing.
-    QTest::newRow("garbage port") << QVariantMap{{"ListenPort", "abc"}} << "1081" << false;
-    QTest::newRow("PAC port would overflow")
-        << QVariantMap{{"ListenPort", 65535}} << "1081" << false;
-    QTest::newRow("garbage mode is global")
-        << QVariantMap{{"ListenPort", 1090}, {"ProxyMode", "pac"}} << "1090" << false;
-}
-
-void tst_MainWindow::startAppliesTheStoredSettings()
-{
-    QFETCH(QVariantMap, stored);
-    QFETCH(QString, field);
-    QFETCH(bool, pac);
-
-    writeProxySettings(stored);
-    const QByteArray before = fileBytes(proxySettingsPath());
-    CMainWindow window;
-
-    QCOMPARE(child<QLineEdit>(window, "m_lePort")->text(), field);
-    QCOMPARE(child<QRadioButton>(window, "m_rbPac")->isChecked(), pac);
-    QCOMPARE(child<QRadioButton>(window, "m_rbGlobal")->isChecked(), !pac);
-    QCOMPARE(tipsMessage(window), QStringLiteral("初始化完成"));
-    QCOMPARE(notifications(), 1);
-    QCOMPARE(internetSetting("Notifications/Refresh").toInt(), 1);
-    // Loading writes nothing.
-    QCOMPARE(fileBytes(proxySettingsPath()), before);
-    if (pac) {
-        QCOMPARE(option("Flags"), QStringLiteral("5"));
-        const QRegularExpressionMatch url = kPacUrl.match(option("AutoConfigUrl"));
-        QVERIFY2(url.hasMatch(), qPrintable(option("AutoConfigUrl")));
-        QCOMPARE(url.captured(1).toInt(), field.toInt() + 1);
-        const QDateTime stamp = QDateTime::fromString(url.captured(2), "yyyyMMddhhmmss");
-        QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTime())) < 60);
-    } else {
-        QCOMPARE(option("Flags"), QStringLiteral("3"));
-        QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:") + field);
-        QCOMPARE(option("ProxyBypass"), kOwnBypass);
+    void initTestCase()
+    {
+        QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate()));
+        qApp->setQuitOnLastWindowClosed(false);
     }
-    // The message is put in after the time: a percent sequence in it stays.
-    window.showTips(QStringLiteral("100%1 done %2"));
-    QCOMPARE(tipsMessage(window), QStringLiteral("100%1 done %2"));
-}
-
-void tst_MainWindow::settingsOk_data()
-{
-    QTest::addColumn<QVariantMap>("stored");
-    QTest::addColumn<QString>("entered");
-    QTest::addColumn<bool>("pac");
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<QVariantMap>("storedAfter"); // empty: the file is unchanged
-    QTest::addColumn<QString>("tip");
-
-    const QVariantMap global{{"ProxyMode", 3}};
-    const auto ok = [&](const char *name, const QString &entered, bool pac,
-                        const QVariantMap &after, const QString &tip) {
-        QTest::addRow("%s", name) << global << entered << pac << "ok" << after << tip;
-    };
-    // With no mode stored, the page's mode always differs from the default 1.
-    QTest::newRow("first OK") << QVariantMap() << "1081" << false << "ok"
-                              << QVariantMap{{"ProxyMode", 3}}
-                              << "监听端口：1081,代理模式：全局模式";
-    ok("nothing changed", "1081", false, {}, "初始化完成");
-    ok("lowest port", "1", true, {{"ListenPort", 1}, {"ProxyMode", 2}},
-       "监听端口：1,代理模式：PAC模式");
-    ok("highest port", "65534", false, {{"ListenPort", 65534}, {"ProxyMode", 3}},
-       "监听端口：65534,代理模式：全局模式");
-    ok("leading zeros", "01082", false, {{"ListenPort", 1082}, {"ProxyMode", 3}},
-       "监听端口：1082,代理模式：全局模式");
-    for (const char *refused : {"", "0", "65535", "999999"}) {
-        ok(qPrintable(QStringLiteral("port \"%1\" refused").arg(refused)), refused, true, {},
-           QStringLiteral("监听端口无效：%1").arg(refused));
-    }
-    // Cancel puts the page back as it was stored.
-    QTest::newRow("cancel") << global << "8080" << true << "cancel" << QVariantMap()
-                            << "初始化完成";
-}
-
-void tst_MainWindow::settingsOk()
-{
-    QFETCH(QVariantMap, stored);
-    QFETCH(QString, entered);
-    QFETCH(bool, pac);
-    QFETCH(QString, button);
-    QFETCH(QVariantMap, storedAfter);
-    QFETCH(QString, tip);
-
-    writeProxySettings(stored);
-    const QByteArray before = fileBytes(proxySettingsPath());
-    CMainWindow window;
-    child<QPushButton>(window, "m_btnSetting")->click();
-    child<QLineEdit>(window, "m_lePort")->setText(entered);
-    child<QRadioButton>(window, pac ? "m_rbPac" : "m_rbGlobal")->click();
-    child<QPushButton>(window, qPrintable("m_btnSetting_" + button))->click();
-
-    QCOMPARE(tipsMessage(window), tip);
-    if (storedAfter.isEmpty()) {
-        QCOMPARE(fileBytes(proxySettingsPath()), before);
-        QCOMPARE(notifications(), 1);
-        QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1081"));
-        QCOMPARE(child<QLineEdit>(window, "m_lePort")->text(), QStringLiteral("1081"));
-        QCOMPARE(child<QRadioButton>(window, "m_rbPac")->isChecked(), button == "ok" && pac);
-        return;
-    }
-    const QSettings file(proxySettingsPath(), QSettings::IniFormat);
-    QCOMPARE(file.allKeys().size(), storedAfter.size());
-    for (auto it = storedAfter.begin(); it != storedAfter.end(); ++it)
-        QCOMPARE(file.value(it.key()).toInt(), it.value().toInt());
-    QCOMPARE(notifications(), 2);
-    const int port = storedAfter.value("ListenPort", 1081).toInt();
-    if (pac)
-        QVERIFY(option("AutoConfigUrl")
-                    .startsWith(QStringLiteral("http://127.0.0.1:%1/pac/").arg(port + 1)));
-    else
-        QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:%1").arg(port));
-    QVERIFY(child<QPushButton>(window, "m_btnLink")->isChecked());
-}
-
-void tst_MainWindow::failuresAreSaid_data()
-{
-    QTest::addColumn<QString>("broken"); // "settings", "store", "store lock", "journal", "kill"
-    QTest::addColumn<bool>("beforeStart");
-    QTest::addColumn<QString>("tip");
-
-    QTest::newRow("store unreadable at start")
-        << "store" << true << QStringLiteral("初始化完成，但无法读取系统代理设置");
-    QTest::newRow("store unwritable at start")
-        << "store lock" << true << QStringLiteral("初始化完成，但无法设置系统代理");
-    QTest::newRow("journal unwritable at start")
-        << "journal" << true << QStringLiteral("初始化完成，但无法备份，代理未改");
-    QTest::newRow("a run before was killed")
-        << "kill" << true << QStringLiteral("初始化完成，已找回代理设置");
-    QTest::newRow("store unwritable on OK") << "store lock" << false
-                                            << QStringLiteral("监听端口：1300,代理模式：全局模式"
-                                                              "（无法设置系统代理）");
-    QTest::newRow("settings unwritable on OK")
-        << "settings" << false
-        << QStringLiteral("监听端口：1300,代理模式：全局模式（无法保存到%1，仅本次运行有效）")
-               .arg(proxySettingsPath());
-}
-
-void tst_MainWindow::failuresAreSaid()
-{
-    QFETCH(QString, broken);
-    QFETCH(bool, beforeStart);
-    QFETCH(QString, tip);
-
-    // Folders where files should be: they can be neither read nor written.
-    const QString folder = broken == QLatin1String("settings") ? proxySettingsPath()
-                           : broken == QLatin1String("store")  ? internetSettingsPath()
-                           : broken == QLatin1String("journal")
-                               ? proxyjournal::path()
-                               : internetSettingsPath() + QLatin1String(".lock");
-    auto repair = qScopeGuard([] {
-        QDir(proxySettingsPath()).removeRecursively();
-        QDir(internetSettingsPath() + QLatin1String(".lock")).removeRecursively();
+    void init()
+    {
+        QFile::remove(proxySettingsPath());
+        QFile::remove(internetSettingsPath());
+        QDir(internetSettingsPath()).removeRecursively();
+        QFile::remove(proxyjournal::path());
         QDir(proxyjournal::path()).removeRecursively();
-    });
-    if (broken == QLatin1String("kill")) {
-        QString why;
-        const proxyjournal::Entries entries{
-            {platform::makeInternetOptionsStore()->name(), platform::StoredProxy{kUser, {}}}};
-        QVERIFY(proxyjournal::write(proxyjournal::path(), entries, &why));
-        seedOptions({3, "127.0.0.1:1081", kOwnBypass, QString(), 13});
-    } else if (beforeStart) {
-        QVERIFY(QDir().mkpath(folder));
     }
-    if (broken != QLatin1String("kill"))
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot"));
+
+    void startAppliesTheStoredSettings_data()
+    {
+        QTest::addColumn<QVariantMap>("stored");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<bool>("pac");
+
+        QTest::newRow("first start") << QVariantMap() << "1081" << false;
+        QTest::newRow("PAC mode") << QVariantMap{{"ListenPort", 2080}, {"ProxyMode", 2}} << "2080"
+                                  << true;
+        // A port that cannot be listened on would point the system proxy at nothing.
+        QTest::newRow("garbage port") << QVariantMap{{"ListenPort", "abc"}} << "1081" << false;
+        QTest::newRow("PAC port would overflow")
+            << QVariantMap{{"ListenPort", 65535}} << "1081" << false;
+        QTest::newRow("garbage mode is global")
+            << QVariantMap{{"ListenPort", 1090}, {"ProxyMode", "pac"}} << "1090" << false;
+    }
+    void startAppliesTheStoredSettings()
+    {
+        QFETCH(QVariantMap, stored);
+        QFETCH(QString, field);
+        QFETCH(bool, pac);
+
+        writeProxySettings(stored);
+        const QByteArray before = fileBytes(proxySettingsPath());
+        CMainWindow window;
+
+        QCOMPARE(child<QLineEdit>(window, "m_lePort")->text(), field);
+        QCOMPARE(child<QRadioButton>(window, "m_rbPac")->isChecked(), pac);
+        QCOMPARE(child<QRadioButton>(window, "m_rbGlobal")->isChecked(), !pac);
+        QCOMPARE(tipsMessage(window), QStringLiteral("初始化完成"));
+        QCOMPARE(notifications(), 1);
+        QCOMPARE(internetSetting("Notifications/Refresh").toInt(), 1);
+        // Loading writes nothing.
+        QCOMPARE(fileBytes(proxySettingsPath()), before);
+        if (pac) {
+            QCOMPARE(option("Flags"), QStringLiteral("5"));
+            const QRegularExpressionMatch url = kPacUrl.match(option("AutoConfigUrl"));
+            QVERIFY2(url.hasMatch(), qPrintable(option("AutoConfigUrl")));
+            QCOMPARE(url.captured(1).toInt(), field.toInt() + 1);
+            const QDateTime stamp = QDateTime::fromString(url.captured(2), "yyyyMMddhhmmss");
+            QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTime())) < 60);
+        } else {
+            QCOMPARE(option("Flags"), QStringLiteral("3"));
+            QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:") + field);
+            QCOMPARE(option("ProxyBypass"), kOwnBypass);
+        }
+        // The message is put in after the time: a percent sequence in it stays.
+        window.showTips(QStringLiteral("100%1 done %2"));
+        QCOMPARE(tipsMessage(window), QStringLiteral("100%1 done %2"));
+    }
+    void settingsOk_data()
+    {
+        QTest::addColumn<QVariantMap>("stored");
+        QTest::addColumn<QString>("entered");
+        QTest::addColumn<bool>("pac");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QVariantMap>("storedAfter"); // empty: the file is unchanged
+        QTest::addColumn<QString>("tip");
+
+        const QVariantMap global{{"ProxyMode", 3}};
+        const auto ok = [&](const char *name, const QString &entered, bool pac,
+                            const QVariantMap &after, const QString &tip) {
+            QTest::addRow("%s", name) << global << entered << pac << "ok" << after << tip;
+        };
+        // With no mode stored, the page's mode always differs from the default 1.
+        QTest::newRow("first OK") << QVariantMap() << "1081" << false << "ok"
+                                  << QVariantMap{{"ProxyMode", 3}}
+                                  << "监听端口：1081,代理模式：全局模式";
+        ok("nothing changed", "1081", false, {}, "初始化完成");
+        ok("lowest port", "1", true, {{"ListenPort", 1}, {"ProxyMode", 2}},
+           "监听端口：1,代理模式：PAC模式");
+        ok("highest port", "65534", false, {{"ListenPort", 65534}, {"ProxyMode", 3}},
+           "监听端口：65534,代理模式：全局模式");
+        ok("leading zeros", "01082", false, {{"ListenPort", 1082}, {"ProxyMode", 3}},
+           "监听端口：1082,代理模式：全局模式");
+        for (const char *refused : {"", "0", "65535", "999999"}) {
+            ok(qPrintable(QStringLiteral("port \"%1\" refused").arg(refused)), refused, true, {},
+               QStringLiteral("监听端口无效：%1").arg(refused));
+        }
+        // Cancel puts the page back as it was stored.
+        QTest::newRow("cancel") << global << "8080" << true << "cancel" << QVariantMap()
+                                << "初始化完成";
+    }
+    void settingsOk()
+    {
+        QFETCH(QVariantMap, stored);
+        QFETCH(QString, entered);
+        QFETCH(bool, pac);
+        QFETCH(QString, button);
+        QFETCH(QVariantMap, storedAfter);
+        QFETCH(QString, tip);
+
+        writeProxySettings(stored);
+        const QByteArray before = fileBytes(proxySettingsPath());
+        CMainWindow window;
+        child<QPushButton>(window, "m_btnSetting")->click();
+        child<QLineEdit>(window, "m_lePort")->setText(entered);
+        child<QRadioButton>(window, pac ? "m_rbPac" : "m_rbGlobal")->click();
+        child<QPushButton>(window, qPrintable("m_btnSetting_" + button))->click();
+
+        QCOMPARE(tipsMessage(window), tip);
+        if (storedAfter.isEmpty()) {
+            QCOMPARE(fileBytes(proxySettingsPath()), before);
+            QCOMPARE(notifications(), 1);
+            QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1081"));
+            QCOMPARE(child<QLineEdit>(window, "m_lePort")->text(), QStringLiteral("1081"));
+            QCOMPARE(child<QRadioButton>(window, "m_rbPac")->isChecked(), button == "ok" && pac);
+            return;
+        }
+        const QSettings file(proxySettingsPath(), QSettings::IniFormat);
+        QCOMPARE(file.allKeys().size(), storedAfter.size());
+        for (auto it = storedAfter.begin(); it != storedAfter.end(); ++it)
+            QCOMPARE(file.value(it.key()).toInt(), it.value().toInt());
+        QCOMPARE(notifications(), 2);
+        const int port = storedAfter.value("ListenPort", 1081).toInt();
+        if (pac)
+            QVERIFY(option("AutoConfigUrl")
+                        .startsWith(QStringLiteral("http://127.0.0.1:%1/pac/").arg(port + 1)));
+        else
+            QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:%1").arg(port));
+        QVERIFY(child<QPushButton>(window, "m_btnLink")->isChecked());
+    }
+    void failuresAreSaid_data()
+    {
+        QTest::addColumn<QString>("broken"); // "settings", "store", "store lock", "journal", "kill"
+        QTest::addColumn<bool>("beforeStart");
+        QTest::addColumn<QString>("tip");
+
+        QTest::newRow("store unreadable at start")
+            << "store" << true << QStringLiteral("初始化完成，但无法读取系统代理设置");
+        QTest::newRow("store unwritable at start")
+            << "store lock" << true << QStringLiteral("初始化完成，但无法设置系统代理");
+        QTest::newRow("journal unwritable at start")
+            << "journal" << true << QStringLiteral("初始化完成，但无法备份，代理未改");
+        QTest::newRow("a run before was killed")
+            << "kill" << true << QStringLiteral("初始化完成，已找回代理设置");
+        QTest::newRow("store unwritable on OK")
+            << "store lock" << false
+            << QStringLiteral("监听端口：1300,代理模式：全局模式"
+                              "（无法设置系统代理）");
+        QTest::newRow("settings unwritable on OK")
+            << "settings" << false
+            << QStringLiteral("监听端口：1300,代理模式：全局模式（无法保存到%1，仅本次运行有效）")
+                   .arg(proxySettingsPath());
+    }
+    void failuresAreSaid()
+    {
+        QFETCH(QString, broken);
+        QFETCH(bool, beforeStart);
+        QFETCH(QString, tip);
+
+        // Folders where files should be: they can be neither read nor written.
+        const QString folder = broken == QLatin1String("settings") ? proxySettingsPath()
+                               : broken == QLatin1String("store")  ? internetSettingsPath()
+                               : broken == QLatin1String("journal")
+                                   ? proxyjournal::path()
+                                   : internetSettingsPath() + QLatin1String(".lock");
+        auto repair = qScopeGuard([] {
+            QDir(proxySettingsPath()).removeRecursively();
+            QDir(internetSettingsPath() + QLatin1String(".lock")).removeRecursively();
+            QDir(proxyjournal::path()).removeRecursively();
+        });
+        if (broken == QLatin1String("kill")) {
+            QString why;
+            const proxyjournal::Entries entries{
+                {platform::makeInternetOptionsStore()->name(), platform::StoredProxy{kUser, {}}}};
+            QVERIFY(proxyjournal::write(proxyjournal::path(), entries, &why));
+            seedOptions({3, "127.0.0.1:1081", kOwnBypass, QString(), 13});
+        } else if (beforeStart) {
+            QVERIFY(QDir().mkpath(folder));
+        }
+        if (broken != QLatin1String("kill"))
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot"));
+        {
+            CMainWindow window;
+            if (!beforeStart) {
+                QVERIFY(QDir().mkpath(folder));
+                child<QLineEdit>(window, "m_lePort")->setText("1300");
+                clickOk(window);
+            }
+            QCOMPARE(tipsMessage(window), tip);
+            // What could be applied holds for this run.
+            if (broken == QLatin1String("settings"))
+                QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1300"));
+        }
+    }
+    void settingsLocation_data()
+    {
+        QTest::addColumn<bool>("writable");  // the program's folder
+        QTest::addColumn<bool>("fileThere"); // proxysetting.ini beside the program
+        QTest::addColumn<bool>("beside");
+
+        QTest::newRow("writable folder") << true << false << true;
+        QTest::newRow("installed where the user may not write") << false << false << false;
+        QTest::newRow("a portable copy on a read-only medium") << false << true << true;
+    }
+    void settingsLocation()
+    {
+        QFETCH(bool, writable);
+        QFETCH(bool, fileThere);
+        QFETCH(bool, beside);
+
+        QTemporaryDir program, config;
+        QVERIFY(!fileThere || writeFile(program.filePath("proxysetting.ini"), "[General]\n"));
+        QCOMPARE(settingsFileIn(program.path(), writable, config.path()),
+                 (beside ? program : config).filePath("proxysetting.ini"));
+    }
+    void accessibleNames_data()
+    {
+        QTest::addColumn<QString>("widget");
+        QTest::addColumn<QString>("name");
+
+        // The mark's colour, in words; the field named by its label.
+        QTest::newRow("status mark") << "m_lbBackground"
+                                     << "服务未连接";
+        QTest::newRow("node table") << "m_twNodeList"
+                                    << "节点列表";
+        QTest::newRow("port field") << "m_lePort"
+                                    << "本地监听端口：";
+        QTest::newRow("a button") << "m_btnNode_flush"
+                                  << "刷新";
+    }
+    void accessibleNames()
+    {
+        QFETCH(QString, widget);
+        QFETCH(QString, name);
+
+        CMainWindow window;
+        QCOMPARE(QAccessible::queryAccessibleInterface(child<QWidget>(window, qPrintable(widget)))
+                     ->text(QAccessible::Name),
+                 name);
+    }
+    void keyboardAlone()
     {
         CMainWindow window;
-        if (!beforeStart) {
-            QVERIFY(QDir().mkpath(folder));
-            child<QLineEdit>(window, "m_lePort")->setText("1300");
-            clickOk(window);
+        window.show();
+        // Enter and Space each press the button with the focus; Escape ends nothing.
+        auto *run = child<QPushButton>(window, "m_btnRun");
+        run->setFocus();
+        QTest::keyClick(run, Qt::Key_Return);
+        QCOMPARE(tipsMessage(window), QStringLiteral("请选择服务器节点"));
+        auto *setting = child<QPushButton>(window, "m_btnSetting");
+        setting->setFocus();
+        QTest::keyClick(setting, Qt::Key_Space);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(window.isVisible() && child<QWidget>(window, "m_settingPage")->isVisible());
+    }
+
+    void trayVisibility_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<bool>("withTray");
+        QTest::addColumn<bool>("visible");
+
+        QTest::newRow("minimised") << int(Qt::WindowMinimized) << true << false;
+        QTest::newRow("maximised") << int(Qt::WindowMaximized) << true << false;
+        QTest::newRow("minimised and maximised")
+            << int(Qt::WindowMinimized | Qt::WindowMaximized) << true << true;
+        // Nothing could bring a hidden window back.
+        QTest::newRow("minimised, no tray") << int(Qt::WindowMinimized) << false << true;
+    }
+    void trayVisibility()
+    {
+        QFETCH(int, state);
+        QFETCH(bool, withTray);
+        QFETCH(bool, visible);
+
+        setTrayAvailableForTests(withTray);
+        auto noTrayOverride = qScopeGuard([] { setTrayAvailableForTests(std::nullopt); });
+        CMainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.setWindowState(Qt::WindowStates(state));
+        QCOMPARE(window.isVisible(), visible);
+
+        auto *tray = window.findChild<QSystemTrayIcon *>();
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QCOMPARE(window.isVisible(), visible);
+        emit tray->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(window.isVisible());
+        QCOMPARE(window.windowState(), Qt::WindowNoState);
+
+        menuAction(window.findChild<QSystemTrayIcon *>()->contextMenu(), QStringLiteral("退出"))
+            ->trigger();
+        QVERIFY(!window.isVisible());
+    }
+    void startAtLogin()
+    {
+        const QString entry = qEnvironmentVariable("XDG_CONFIG_HOME") +
+                              QStringLiteral("/autostart/greenlark.desktop");
+        // What a run that failed half-way left would show as already set.
+        QDir(entry).removeRecursively();
+        QFile::remove(entry);
+        CMainWindow window;
+        QMenu *menu = window.findChild<QSystemTrayIcon *>()->contextMenu();
+        QAction *action = menuAction(menu, QStringLiteral("开机启动"));
+        QVERIFY(action->isCheckable() && !action->isChecked());
+
+        action->trigger();
+        QVERIFY(action->isChecked());
+        QVERIFY(fileBytes(entry).contains(
+            "\nExec=" + QCoreApplication::applicationFilePath().toUtf8() + "\n"));
+        // Switched off in the desktop's own settings: off here too.
+        for (const QByteArray off : {"Hidden=true", "X-GNOME-Autostart-enabled = false"}) {
+            QVERIFY(writeFile(entry, fileBytes(entry).replace("Terminal=false", off)));
+            emit menu->aboutToShow();
+            QVERIFY(!action->isChecked());
         }
-        QCOMPARE(tipsMessage(window), tip);
-        // What could be applied holds for this run.
-        if (broken == QLatin1String("settings"))
-            QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1300"));
-    }
-}
-
-void tst_MainWindow::settingsLocation_data()
-{
-    QTest::addColumn<bool>("writable");  // the program's folder
-    QTest::addColumn<bool>("fileThere"); // proxysetting.ini beside the program
-    QTest::addColumn<bool>("beside");
-
-    QTest::newRow("writable folder") << true << false << true;
-    QTest::newRow("installed where the user may not write") << false << false << false;
-    QTest::newRow("a portable copy on a read-only medium") << false << true << true;
-}
-
-void tst_MainWindow::settingsLocation()
-{
-    QFETCH(bool, writable);
-    QFETCH(bool, fileThere);
-    QFETCH(bool, beside);
-
-    QTemporaryDir program, config;
-    QVERIFY(!fileThere || writeFile(program.filePath("proxysetting.ini"), "[General]\n"));
-    QCOMPARE(settingsFileIn(program.path(), writable, config.path()),
-             (beside ? program : config).filePath("proxysetting.ini"));
-}
-
-void tst_MainWindow::accessibleNames_data()
-{
-    QTest::addColumn<QString>("widget");
-    QTest::addColumn<QString>("name");
-
-    // The mark's colour, in words; the field named by its label.
-    QTest::newRow("status mark") << "m_lbBackground"
-                                 << "服务未连接";
-    QTest::newRow("node table") << "m_twNodeList"
-                                << "节点列表";
-    QTest::newRow("port field") << "m_lePort"
-                                << "本地监听端口：";
-    QTest::newRow("a button") << "m_btnNode_flush"
-                              << "刷新";
-}
-
-void tst_MainWindow::accessibleNames()
-{
-    QFETCH(QString, widget);
-    QFETCH(QString, name);
-
-    CMainWindow window;
-    QCOMPARE(QAccessible::queryAccessibleInterface(child<QWidget>(window, qPrintable(widget)))
-                 ->text(QAccessible::Name),
-             name);
-}
-
-void tst_MainWindow::keyboardAlone()
-{
-    CMainWindow window;
-    window.show();
-    // Enter and Space each press the button with the focus; Escape ends nothing.
-    auto *run = child<QPushButton>(window, "m_btnRun");
-    run->setFocus();
-    QTest::keyClick(run, Qt::Key_Return);
-    QCOMPARE(tipsMessage(window), QStringLiteral("请选择服务器节点"));
-    auto *setting = child<QPushButton>(window, "m_btnSetting");
-    setting->setFocus();
-    QTest::keyClick(setting, Qt::Key_Space);
-    QTest::keyClick(&window, Qt::Key_Escape);
-    QVERIFY(window.isVisible() && child<QWidget>(window, "m_settingPage")->isVisible());
-}
-
-void tst_MainWindow::trayVisibility_data()
-{
-    QTest::addColumn<int>("state");
-    QTest::addColumn<bool>("withTray");
-    QTest::addColumn<bool>("visible");
-
-    QTest::newRow("minimised") << int(Qt::WindowMinimized) << true << false;
-    QTest::newRow("maximised") << int(Qt::WindowMaximized) << true << false;
-    QTest::newRow("minimised and maximised")
-        << int(Qt::WindowMinimized | Qt::WindowMaximized) << true << true;
-    // Nothing could bring a hidden window back.
-    QTest::newRow("minimised, no tray") << int(Qt::WindowMinimized) << false << true;
-}
-
-void tst_MainWindow::trayVisibility()
-{
-    QFETCH(int, state);
-    QFETCH(bool, withTray);
-    QFETCH(bool, visible);
-
-    setTrayAvailableForTests(withTray);
-    auto noTrayOverride = qScopeGuard([] { setTrayAvailableForTests(std::nullopt); });
-    CMainWindow window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    window.setWindowState(Qt::WindowStates(state));
-    QCOMPARE(window.isVisible(), visible);
-
-    auto *tray = window.findChild<QSystemTrayIcon *>();
-    emit tray->activated(QSystemTrayIcon::Trigger);
-    QCOMPARE(window.isVisible(), visible);
-    emit tray->activated(QSystemTrayIcon::DoubleClick);
-    QVERIFY(window.isVisible());
-    QCOMPARE(window.windowState(), Qt::WindowNoState);
-
-    menuAction(window.findChild<QSystemTrayIcon *>()->contextMenu(), QStringLiteral("退出"))
-        ->trigger();
-    QVERIFY(!window.isVisible());
-}
-
-void tst_MainWindow::startAtLogin()
-{
-    const QString entry =
-        qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/autostart/greenlark.desktop");
-    // What a run that failed half-way left would show as already set.
-    QDir(entry).removeRecursively();
-    QFile::remove(entry);
-    CMainWindow window;
-    QMenu *menu = window.findChild<QSystemTrayIcon *>()->contextMenu();
-    QAction *action = menuAction(menu, QStringLiteral("开机启动"));
-    QVERIFY(action->isCheckable() && !action->isChecked());
-
-    action->trigger();
-    QVERIFY(action->isChecked());
-    QVERIFY(fileBytes(entry).contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8() +
-                                      "\n"));
-    // Switched off in the desktop's own settings: off here too.
-    for (const QByteArray off : {"Hidden=true", "X-GNOME-Autostart-enabled = false"}) {
-        QVERIFY(writeFile(entry, fileBytes(entry).replace("Terminal=false", off)));
-        emit menu->aboutToShow();
+        action->trigger();
+        action->trigger();
         QVERIFY(!action->isChecked());
+        QVERIFY(!QFileInfo::exists(entry));
+
+        // A failed write is said, and claims nothing.
+        QVERIFY(QDir().mkpath(entry));
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot be changed"));
+        emit menu->aboutToShow();
+        action->trigger();
+        QVERIFY(!action->isChecked());
+        QVERIFY(tipsMessage(window).startsWith(QStringLiteral("无法设置开机启动")));
+        QVERIFY(QDir(entry).removeRecursively());
     }
-    action->trigger();
-    action->trigger();
-    QVERIFY(!action->isChecked());
-    QVERIFY(!QFileInfo::exists(entry));
+    void autostartExec_data()
+    {
+        QTest::addColumn<QString>("folder"); // where the program lies
 
-    // A failed write is said, and claims nothing.
-    QVERIFY(QDir().mkpath(entry));
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot be changed"));
-    emit menu->aboutToShow();
-    action->trigger();
-    QVERIFY(!action->isChecked());
-    QVERIFY(tipsMessage(window).startsWith(QStringLiteral("无法设置开机启动")));
-    QVERIFY(QDir(entry).removeRecursively());
-}
+        QTest::newRow("plain") << "bin";
+        QTest::newRow("blanks") << "my programs";
+        QTest::newRow("percent") << "100%done";
+        QTest::newRow("shell's own") << "a$HOME`b`\\c'd\"e";
+        QTest::newRow("everything") << "x %f $y \\z \"q\" 'r'";
+    }
+    // What a desktop's launcher makes of the entry greenlark writes: it starts the
+    // program at that path, whatever the path holds.
+    void autostartExec()
+    {
+        QFETCH(QString, folder);
 
-void tst_MainWindow::autostartExec_data()
-{
-    QTest::addColumn<QString>("folder"); // where the program lies
+        QTemporaryDir dir;
+        const QString ran = dir.filePath("ran");
+        const QString program = dir.filePath(folder) + "/greenlark";
+        QVERIFY(QDir().mkpath(dir.filePath(folder)));
+        QVERIFY(writeFile(program, "#!/bin/sh\nprintf %s \"$0\" > '" + ran.toUtf8() + "'\n"));
+        QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner));
+        const QString entry = dir.filePath("greenlark.desktop");
+        QVERIFY(writeFile(entry, "[Desktop Entry]\nType=Application\nName=greenlark\nExec=" +
+                                     platform::desktopExecValue(program).toUtf8() + "\n"));
+        QCOMPARE(QProcess::execute("desktop-file-validate", {entry}), 0);
+        QCOMPARE(QProcess::execute("gio", {"launch", entry}), 0);
+        QTRY_COMPARE(QString::fromUtf8(fileBytes(ran)), program);
+    }
+    void modesThenTeardown()
+    {
+        seedOptions(kUser);
+        QStringList ended;
+        QString flagsAtFirstEnd;
 
-    QTest::newRow("plain") << "bin";
-    QTest::newRow("blanks") << "my programs";
-    QTest::newRow("percent") << "100%done";
-    QTest::newRow("shell's own") << "a$HOME`b`\\c'd\"e";
-    QTest::newRow("everything") << "x %f $y \\z \"q\" 'r'";
-}
+        auto *window = new CMainWindow;
+        // Global at start: server and bypass replaced, the user's PAC address and
+        // discovery flags kept as they were. PAC then keeps global's strings.
+        QCOMPARE(option("AutoConfigUrl"), QStringLiteral("http://wpad/wpad.dat"));
+        child<QRadioButton>(*window, "m_rbPac")->click();
+        clickOk(*window);
+        QCOMPARE(option("Flags"), QStringLiteral("5"));
+        QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1081"));
+        QCOMPARE(option("ProxyBypass"), kOwnBypass);
+        QCOMPARE(option("AutoDiscoveryFlags"), QStringLiteral("13"));
+        // A logoff gives the user's options back; cancelled, greenlark goes on and
+        // its next change of mode sets its own again.
+        QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
+            .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
+        QVERIFY(storedOptions() == kUser);
+        child<QRadioButton>(*window, "m_rbGlobal")->click();
+        clickOk(*window);
+        QCOMPARE(option("Flags"), QStringLiteral("3"));
 
-// What a desktop's launcher makes of the entry greenlark writes: it starts the
-// program at that path, whatever the path holds.
-void tst_MainWindow::autostartExec()
-{
-    QFETCH(QString, folder);
+        platform::setProcessEnder([&](const QString &name) {
+            if (ended.isEmpty())
+                flagsAtFirstEnd = option("Flags");
+            ended << name;
+        });
+        delete window;
+        ignoreProcessEnds();
 
-    QTemporaryDir dir;
-    const QString ran = dir.filePath("ran");
-    const QString program = dir.filePath(folder) + "/greenlark";
-    QVERIFY(QDir().mkpath(dir.filePath(folder)));
-    QVERIFY(writeFile(program, "#!/bin/sh\nprintf %s \"$0\" > '" + ran.toUtf8() + "'\n"));
-    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner));
-    const QString entry = dir.filePath("greenlark.desktop");
-    QVERIFY(writeFile(entry, "[Desktop Entry]\nType=Application\nName=greenlark\nExec=" +
-                                 platform::desktopExecValue(program).toUtf8() + "\n"));
-    QCOMPARE(QProcess::execute("desktop-file-validate", {entry}), 0);
-    QCOMPARE(QProcess::execute("gio", {"launch", entry}), 0);
-    QTRY_COMPARE(QString::fromUtf8(fileBytes(ran)), program);
-}
-
-void tst_MainWindow::modesThenTeardown()
-{
-    seedOptions(kUser);
-    QStringList ended;
-    QString flagsAtFirstEnd;
-
-    auto *window = new CMainWindow;
-    // Global at start: server and bypass replaced, the user's PAC address and
-    // discovery flags kept as they were. PAC then keeps global's strings.
-    QCOMPARE(option("AutoConfigUrl"), QStringLiteral("http://wpad/wpad.dat"));
-    child<QRadioButton>(*window, "m_rbPac")->click();
-    clickOk(*window);
-    QCOMPARE(option("Flags"), QStringLiteral("5"));
-    QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1081"));
-    QCOMPARE(option("ProxyBypass"), kOwnBypass);
-    QCOMPARE(option("AutoDiscoveryFlags"), QStringLiteral("13"));
-    // A logoff gives the user's options back; cancelled, greenlark goes on and
-    // its next change of mode sets its own again.
-    QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
-        .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
-    QVERIFY(storedOptions() == kUser);
-    child<QRadioButton>(*window, "m_rbGlobal")->click();
-    clickOk(*window);
-    QCOMPARE(option("Flags"), QStringLiteral("3"));
-
-    platform::setProcessEnder([&](const QString &name) {
-        if (ended.isEmpty())
-            flagsAtFirstEnd = option("Flags");
-        ended << name;
-    });
-    delete window;
-    ignoreProcessEnds();
-
-    QCOMPARE(ended, QStringList({"v2ray.exe", "background.exe", "greenlark.exe"}));
-    // The user's options are back before the first process is ended.
-    QCOMPARE(flagsAtFirstEnd, QStringLiteral("9"));
-    // Every option as it was at the start, and running programs told.
-    QVERIFY(storedOptions() == kUser);
-    QCOMPARE(notifications(), 5);
-}
+        QCOMPARE(ended, QStringList({"v2ray.exe", "background.exe", "greenlark.exe"}));
+        // The user's options are back before the first process is ended.
+        QCOMPARE(flagsAtFirstEnd, QStringLiteral("9"));
+        // Every option as it was at the start, and running programs told.
+        QVERIFY(storedOptions() == kUser);
+        QCOMPARE(notifications(), 5);
+    }
+};
 
 QTEST_MAIN(tst_MainWindow)
 #include "tst_mainwindow.moc"

@@ -41,69 +41,65 @@ class tst_Processes : public QObject
     Q_OBJECT
 
 private slots:
-    void whoseProcesses_data();
-    void whoseProcesses();
-    void endsOthersOfItsName();
+    void whoseProcesses_data()
+    {
+        QTest::addColumn<platform::ProcessFacts>("process");
+        QTest::addColumn<QString>("imageName");
+        QTest::addColumn<bool>("ends");
+
+        using Facts = platform::ProcessFacts;
+        QTest::newRow("same user, same session") << Facts{1000, 7, "v2ray"} << "v2ray.exe" << true;
+        QTest::newRow("upper-case suffix") << Facts{1000, 7, "v2ray"} << "v2ray.EXE" << true;
+        QTest::newRow("suffix twice") << Facts{1000, 7, "v2ray"} << "v2ray.exe.exe" << false;
+        QTest::newRow("prefix only") << Facts{1000, 7, "v2ray"} << "v2ra.exe" << false;
+        QTest::newRow("no name") << Facts{1000, 7, ""} << ".exe" << false;
+        QTest::newRow("same user, another login")
+            << Facts{1000, 8, "v2ray"} << "v2ray.exe" << false;
+        QTest::newRow("same user, no login of its own")
+            << Facts{1000, std::nullopt, "v2ray"} << "v2ray.exe" << false;
+        QTest::newRow("another user") << Facts{0, 7, "v2ray"} << "v2ray.exe" << false;
+        QTest::newRow("executable unreadable") << Facts{1000, 7, ""} << "background.exe" << false;
+        // Its command name says v2ray, which any process can make it say.
+        QTest::newRow("a program calling itself v2ray")
+            << Facts{1000, 7, "python3"} << "v2ray.exe" << false;
+    }
+    void whoseProcesses()
+    {
+        QFETCH(platform::ProcessFacts, process);
+        QFETCH(QString, imageName);
+        QFETCH(bool, ends);
+
+        QCOMPARE(platform::endsWithThis(process, {1000, 7, "greenlark"}, imageName), ends);
+    }
+    void endsOthersOfItsName()
+    {
+        // A copy of this binary named kName ends the processes of its own name: a
+        // sleeper of that name, started after it so that it comes later in /proc,
+        // but not a bystander of another name, nor itself. Image names are file
+        // names: a copy under a new name is a new image.
+        QTemporaryDir dir;
+        auto copy = [&dir](const QString &source, const QString &name) {
+            QFile::copy(source, dir.filePath(name));
+            return dir.filePath(name);
+        };
+        QProcess ender, sleeper, bystander;
+        ender.start(copy(QCoreApplication::applicationFilePath(), kName),
+                    {"--end", kName + ".exe"});
+        const QString sleep = QStandardPaths::findExecutable("sleep");
+        sleeper.start(QDir(dir.path()).mkdir("s") ? copy(sleep, "s/" + kName) : "", {"300"});
+        bystander.start(copy(sleep, kName + "x"), {"300"});
+        QVERIFY(ender.waitForStarted() && sleeper.waitForStarted() && bystander.waitForStarted());
+        ender.write("go\n");
+        QVERIFY(ender.waitForFinished(60000));
+
+        // It goes on after the others have ended, to its own orderly end.
+        QCOMPARE(ender.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(ender.exitCode(), 0);
+        QCOMPARE(ender.readAllStandardOutput(), QByteArray(kLastWords));
+        QCOMPARE(endingSignal(sleeper), SIGKILL);
+        QCOMPARE(endingSignal(bystander), SIGTERM);
+    }
 };
-
-void tst_Processes::whoseProcesses_data()
-{
-    QTest::addColumn<platform::ProcessFacts>("process");
-    QTest::addColumn<QString>("imageName");
-    QTest::addColumn<bool>("ends");
-
-    using Facts = platform::ProcessFacts;
-    QTest::newRow("same user, same session") << Facts{1000, 7, "v2ray"} << "v2ray.exe" << true;
-    QTest::newRow("upper-case suffix") << Facts{1000, 7, "v2ray"} << "v2ray.EXE" << true;
-    QTest::newRow("suffix twice") << Facts{1000, 7, "v2ray"} << "v2ray.exe.exe" << false;
-    QTest::newRow("prefix only") << Facts{1000, 7, "v2ray"} << "v2ra.exe" << false;
-    QTest::newRow("no name") << Facts{1000, 7, ""} << ".exe" << false;
-    QTest::newRow("same user, another login") << Facts{1000, 8, "v2ray"} << "v2ray.exe" << false;
-    QTest::newRow("same user, no login of its own")
-        << Facts{1000, std::nullopt, "v2ray"} << "v2ray.exe" << false;
-    QTest::newRow("another user") << Facts{0, 7, "v2ray"} << "v2ray.exe" << false;
-    QTest::newRow("executable unreadable") << Facts{1000, 7, ""} << "background.exe" << false;
-    // Its command name says v2ray, which any process can make it say.
-    QTest::newRow("a program calling itself v2ray")
-        << Facts{1000, 7, "python3"} << "v2ray.exe" << false;
-}
-
-void tst_Processes::whoseProcesses()
-{
-    QFETCH(platform::ProcessFacts, process);
-    QFETCH(QString, imageName);
-    QFETCH(bool, ends);
-
-    QCOMPARE(platform::endsWithThis(process, {1000, 7, "greenlark"}, imageName), ends);
-}
-
-void tst_Processes::endsOthersOfItsName()
-{
-    // A copy of this binary named kName ends the processes of its own name: a
-    // sleeper of that name, started after it so that it comes later in /proc,
-    // but not a bystander of another name, nor itself. Image names are file
-    // names: a copy under a new name is a new image.
-    QTemporaryDir dir;
-    auto copy = [&dir](const QString &source, const QString &name) {
-        QFile::copy(source, dir.filePath(name));
-        return dir.filePath(name);
-    };
-    QProcess ender, sleeper, bystander;
-    ender.start(copy(QCoreApplication::applicationFilePath(), kName), {"--end", kName + ".exe"});
-    const QString sleep = QStandardPaths::findExecutable("sleep");
-    sleeper.start(QDir(dir.path()).mkdir("s") ? copy(sleep, "s/" + kName) : "", {"300"});
-    bystander.start(copy(sleep, kName + "x"), {"300"});
-    QVERIFY(ender.waitForStarted() && sleeper.waitForStarted() && bystander.waitForStarted());
-    ender.write("go\n");
-    QVERIFY(ender.waitForFinished(60000));
-
-    // It goes on after the others have ended, to its own orderly end.
-    QCOMPARE(ender.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(ender.exitCode(), 0);
-    QCOMPARE(ender.readAllStandardOutput(), QByteArray(kLastWords));
-    QCOMPARE(endingSignal(sleeper), SIGKILL);
-    QCOMPARE(endingSignal(bystander), SIGTERM);
-}
 
 // Not QTEST_GUILESS_MAIN: a copy of this binary plays the process that ends
 // others, through the platform's own handler, instead of running the tests.

@@ -129,13 +129,248 @@ class tst_UserProxy : public QObject
 
 private slots:
     void initTestCase() { QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate())); }
-    void everyOrderOfEvents_data();
-    void everyOrderOfEvents();
+    void everyOrderOfEvents_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("steps");
+
+        const auto row = [](Kind kind, const char *steps) {
+            QTest::addRow("%s: %s", kStoreNames[kind], steps) << kind << QString(steps);
+        };
+        row(kFile, "start pac port quit");
+        row(kGnome, "start pac port quit");
+        row(kKde, "start pac port quit");
+        row(kGnome, "start end quit");
+        row(kKde, "start end pac quit");
+        row(kFile, "start end edit-file pac quit");
+        row(kFile, "close sigint sighup");
+        row(kKde, "sigterm");
+        row(kFile, "tray-quit");
+        row(kGnome, "x-dies");
+        row(kKde, "x-dies");
+        row(kFile, "twice start quit");
+        row(kFile, "start kill start kill start quit");
+        row(kFile, "start kill edit-file start quit");
+        row(kKde, "start kill edit-kde start quit");
+        row(kKde, "start pac kill edit-kde edit-gnome start quit");
+        row(kFile, "no-journal start journal-ok pac quit");
+        row(kFile, "unreadable start readable pac quit");
+        row(kGnome, "start unkept pac quit");
+        row(kKde, "unkept start quit");
+        row(kFile, "start unkept quit start quit");
+        row(kFile, "start kill damage start quit");
+        row(kFile, "start kill old-journal start quit");
+        row(kGnome, "link-journal start kill start quit");
+        row(kKde, "start kill standin start quit");
+    }
+    void everyOrderOfEvents()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(QString, steps);
+        m_kind = kind;
+        std::fill(std::begin(m_lost), std::end(m_lost), false);
+        std::fill(std::begin(m_user), std::end(m_user), QString());
+        m_damaged.clear();
+        m_broken.clear();
+        m_keptOwn = false;
+        const QString outside = QDir::temp().filePath("outside.json");
+        QVERIFY(writeFile(outside, "not the journal"));
+        for (const QString &path : {internetSettingsPath(), gnomeKeyfilePath(), kioslavercPath()})
+            QFile::remove(path);
+        QDir(QFileInfo(journalPath()).path()).removeRecursively();
+        QFile::remove(proxySettingsPath());
+        for (int store : {kFile, kGnome, kKde})
+            play(QStringLiteral("edit-") + kStoreNames[store]);
+        for (const QString &step : steps.split(' ')) {
+            play(step);
+            if (QTest::currentTestFailed())
+                return;
+            check(step);
+            if (QTest::currentTestFailed())
+                return;
+        }
+        QCOMPARE(fileBytes(outside), QByteArray("not the journal"));
+        // A damaged journal is kept aside as it was, for the user to recover by hand.
+        const QFileInfoList aside =
+            QDir(QFileInfo(journalPath()).path()).entryInfoList({"*.damaged-*"}, QDir::Files);
+        QCOMPARE(aside.size(), int(!m_damaged.isEmpty()));
+        if (!aside.isEmpty())
+            QCOMPARE(fileBytes(aside.first().filePath()), m_damaged);
+    }
 
 private:
-    void play(const QString &step);
-    void runChild(const QString &end);
-    void check(const QString &step);
+    void play(const QString &step)
+    {
+        const QString journal = journalPath();
+        if (step == "no-journal" || step == "unreadable" || step == "unkept")
+            m_broken << step;
+        m_broken.removeAll(step == "journal-ok" ? "no-journal"
+                           : step == "readable" ? "unreadable"
+                                                : "");
+        if (step == "start" || step == "standin") {
+            platform::ProxyStores stores;
+            for (int store : step == "standin" ? QList<int>{kFile} : storesOf(m_kind))
+                stores.push_back(std::make_unique<Unkept>(makeStore(store)));
+            m_owner = std::make_unique<UserProxySettings>(std::move(stores), journal);
+            play("global");
+            if (step == "standin")
+                play("quit");
+        } else if (step == "global" || step == "pac" || step == "port") {
+            const bool unkept = Unkept::armed;
+            const auto result =
+                m_owner->apply(step == "pac" ? UserProxySettings::kPac : UserProxySettings::kGlobal,
+                               step == "port" ? 2080 : 1081,
+                               QDateTime::currentDateTime().toString(
+                                   "'http://127.0.0.1:1082/pac/?t='yyyyMMddhhmmss"));
+            // Nothing broken: the options are in force; a write not kept is said.
+            QVERIFY(!m_broken.isEmpty() || result == UserProxySettings::Result::Done);
+            QVERIFY(!unkept || result == UserProxySettings::Result::NotWritten);
+            m_broken.removeAll("unkept");
+        } else if (step == "end") {
+            // A session end: the user's settings go back, greenlark may go on.
+            m_owner->restore(false);
+        } else if (step == "quit") {
+            m_keptOwn = Unkept::armed;
+            if (m_keptOwn)
+                QTest::ignoreMessage(QtWarningMsg, QRegularExpression("kept in " + journal));
+            m_owner->restore(true);
+            m_owner.reset();
+        } else if (step == "kill") {
+            m_owner.reset(); // nothing more runs: no restore
+        } else if (kChildEnds.contains(step)) {
+            runChild(step);
+        } else if (step.startsWith("edit-")) {
+            const int store = QStringList{"edit-file", "edit-gnome", "edit-kde"}.indexOf(step);
+            edit(store, !m_user[store].isEmpty());
+            m_user[store] = raw(store);
+            QVERIFY(makeStore(store)->read(&m_userRead[store]));
+            m_lost[store] = false;
+        } else if (step == "no-journal" || step == "journal-ok") {
+            QVERIFY(step == "no-journal" ? QDir().mkpath(journal)
+                                         : QDir(journal).removeRecursively());
+        } else if (step == "link-journal") {
+            QVERIFY(QDir().mkpath(QFileInfo(journal).path()) &&
+                    QFile::link(QDir::temp().filePath("outside.json"), journal));
+        } else if (step == "old-journal") {
+            // As an earlier greenlark left it: one state, for whichever store.
+            QJsonObject old = QJsonDocument::fromJson(fileBytes(journal))["stores"]
+                                  .toObject()
+                                  .begin()
+                                  ->toObject();
+            old.insert("format", "greenlark user proxy options");
+            old.insert("version", 1);
+            QVERIFY(writeFile(journal, QJsonDocument(old).toJson()));
+        } else if (step == "unreadable" || step == "readable") {
+            // The user's settings come back readable: a new user's own.
+            QVERIFY(step == "unreadable" ? QFile::remove(internetSettingsPath()) &&
+                                               QDir().mkpath(internetSettingsPath())
+                                         : QDir(internetSettingsPath()).removeRecursively());
+            if (step == "readable")
+                play("edit-file");
+        } else if (step == "unkept") {
+            Unkept::armed = true;
+        } else if (step == "damage") {
+            // Not ours to read, as a later greenlark's might be.
+            m_damaged = fileBytes(journal).replace("\"version\": 2", "\"version\": 3");
+            QVERIFY(writeFile(journal, m_damaged));
+            for (int store : storesOf(m_kind))
+                m_lost[store] = true;
+        } else {
+            QFAIL(qPrintable("no such step: " + step));
+        }
+    }
+    // greenlark itself, in a process of its own, ended as a user or the system
+    // ends it. An orderly end exits 0 after Qt's own teardown, the guard's socket
+    // gone; a second signal while the end hangs ends it as signals do.
+    void runChild(const QString &end)
+    {
+        QTemporaryDir runtime;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        if (m_kind == kFile) {
+            environment.insert("GREENLARK_PROXY_JOURNAL", journalPath());
+        } else {
+            environment.remove("GREENLARK_INTERNET_SETTINGS");
+            environment.insert("XDG_CURRENT_DESKTOP", m_kind == kKde ? "KDE" : "GNOME");
+        }
+        QProcess display;
+        if (end == "x-dies") {
+            int number = 60;
+            while (QFile::exists(QString("/tmp/.X%1-lock").arg(number)))
+                ++number;
+            const QString name = QString(":%1").arg(number);
+            display.start("Xvfb", {name, "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+            if (!display.waitForStarted(10000))
+                QSKIP("Xvfb is not installed: the display cannot die under greenlark");
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("/tmp/.X11-unix/X" + name.mid(1)), 20000);
+            environment.insert("QT_QPA_PLATFORM", "xcb");
+            // Mesa's GLX crashes when the display goes while it sets up, which is
+            // a crash, not the end this row plays.
+            environment.insert("QT_XCB_GL_INTEGRATION", "none");
+            environment.insert("DISPLAY", name);
+        }
+        QProcess greenlark;
+        greenlark.setProcessEnvironment(environment);
+        greenlark.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
+        QVERIFY(greenlark.waitForStarted(10000));
+        for (int store : storesOf(m_kind))
+            QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
+        const QString lock = internetSettingsPath() + ".lock";
+        const int signal = end == "sigint" ? SIGINT : end == "sighup" ? SIGHUP : SIGTERM;
+        if (end == "x-dies") {
+            display.terminate();
+        } else if (end == "close" || end == "tray-quit") {
+            greenlark.write(end == "close" ? "close\n" : "quit\n");
+        } else if (end == "twice") {
+            // The store's lock is held (once the last write has let it go): the
+            // end waits for it.
+            QTRY_VERIFY(QDir().mkpath(lock));
+            ::kill(pid_t(greenlark.processId()), SIGTERM);
+            QByteArray said;
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (said += greenlark.readAllStandardError()).contains("Signal 15"), 20000);
+            ::kill(pid_t(greenlark.processId()), SIGTERM);
+        } else {
+            ::kill(pid_t(greenlark.processId()), signal);
+        }
+        QVERIFY(greenlark.waitForFinished(20000));
+        m_keptOwn = end == "twice";
+        QVERIFY(!m_keptOwn || QDir(lock).removeRecursively());
+        if (end == "x-dies")
+            return; // Qt leaves with 1 when its display is gone
+        QCOMPARE(greenlark.exitStatus(), m_keptOwn ? QProcess::CrashExit : QProcess::NormalExit);
+        QCOMPARE(greenlark.exitCode(), m_keptOwn ? SIGTERM : 0);
+        QCOMPARE(QFileInfo::exists(runtime.filePath("localserver")), m_keptOwn);
+    }
+    void check(const QString &step)
+    {
+        proxyjournal::Entries journal;
+        QString why;
+        const bool readable = proxyjournal::read(journalPath(), &journal, &why);
+        const bool ended = step == "quit" || kChildEnds.contains(step);
+        for (int store : {kFile, kGnome, kKde}) {
+            // A store nobody can read holds nothing to compare.
+            if (store == kFile && QFileInfo(internetSettingsPath()).isDir())
+                continue;
+            const QString name = makeStore(store)->name();
+            const QString now = raw(store);
+            if (!isGreenlarks(now)) {
+                // Once greenlark is gone, nothing of a store it gave back is left.
+                QVERIFY2(m_lost[store] || now == m_user[store], qPrintable(name + ":\n" + now));
+                QVERIFY2(!ended || !journal.contains(name), qPrintable(name));
+                continue;
+            }
+            // greenlark's options in force: the user's are on disk, for them alone,
+            // and nothing of theirs is handed to greenlark's proxy.
+            QVERIFY2(!ended || m_keptOwn, qPrintable(name + " keeps greenlark's options"));
+            QCOMPARE(QFileInfo(journalPath()).permissions() & 0x0077, QFileDevice::Permissions());
+            QVERIFY2(m_lost[store] || (readable && journal.value(name, journal.value(QString())) ==
+                                                       m_userRead[store]),
+                     qPrintable(name + ": " + why));
+            QVERIFY2(!now.contains("use-authentication=true"), qPrintable(now));
+            QVERIFY2(!now.contains("ReversedException=true"), qPrintable(now));
+        }
+    }
 
     Kind m_kind = kFile;
     std::unique_ptr<UserProxySettings> m_owner;
@@ -147,247 +382,6 @@ private:
     bool m_lost[3] = {};
     QByteArray m_damaged;
 };
-
-void tst_UserProxy::everyOrderOfEvents_data()
-{
-    QTest::addColumn<Kind>("kind");
-    QTest::addColumn<QString>("steps");
-
-    const auto row = [](Kind kind, const char *steps) {
-        QTest::addRow("%s: %s", kStoreNames[kind], steps) << kind << QString(steps);
-    };
-    row(kFile, "start pac port quit");
-    row(kGnome, "start pac port quit");
-    row(kKde, "start pac port quit");
-    row(kGnome, "start end quit");
-    row(kKde, "start end pac quit");
-    row(kFile, "start end edit-file pac quit");
-    row(kFile, "close sigint sighup");
-    row(kKde, "sigterm");
-    row(kFile, "tray-quit");
-    row(kGnome, "x-dies");
-    row(kKde, "x-dies");
-    row(kFile, "twice start quit");
-    row(kFile, "start kill start kill start quit");
-    row(kFile, "start kill edit-file start quit");
-    row(kKde, "start kill edit-kde start quit");
-    row(kKde, "start pac kill edit-kde edit-gnome start quit");
-    row(kFile, "no-journal start journal-ok pac quit");
-    row(kFile, "unreadable start readable pac quit");
-    row(kGnome, "start unkept pac quit");
-    row(kKde, "unkept start quit");
-    row(kFile, "start unkept quit start quit");
-    row(kFile, "start kill damage start quit");
-    row(kFile, "start kill old-journal start quit");
-    row(kGnome, "link-journal start kill start quit");
-    row(kKde, "start kill standin start quit");
-}
-
-void tst_UserProxy::everyOrderOfEvents()
-{
-    QFETCH(Kind, kind);
-    QFETCH(QString, steps);
-    m_kind = kind;
-    std::fill(std::begin(m_lost), std::end(m_lost), false);
-    std::fill(std::begin(m_user), std::end(m_user), QString());
-    m_damaged.clear();
-    m_broken.clear();
-    m_keptOwn = false;
-    const QString outside = QDir::temp().filePath("outside.json");
-    QVERIFY(writeFile(outside, "not the journal"));
-    for (const QString &path : {internetSettingsPath(), gnomeKeyfilePath(), kioslavercPath()})
-        QFile::remove(path);
-    QDir(QFileInfo(journalPath()).path()).removeRecursively();
-    QFile::remove(proxySettingsPath());
-    for (int store : {kFile, kGnome, kKde})
-        play(QStringLiteral("edit-") + kStoreNames[store]);
-    for (const QString &step : steps.split(' ')) {
-        play(step);
-        if (QTest::currentTestFailed())
-            return;
-        check(step);
-        if (QTest::currentTestFailed())
-            return;
-    }
-    QCOMPARE(fileBytes(outside), QByteArray("not the journal"));
-    // A damaged journal is kept aside as it was, for the user to recover by hand.
-    const QFileInfoList aside =
-        QDir(QFileInfo(journalPath()).path()).entryInfoList({"*.damaged-*"}, QDir::Files);
-    QCOMPARE(aside.size(), int(!m_damaged.isEmpty()));
-    if (!aside.isEmpty())
-        QCOMPARE(fileBytes(aside.first().filePath()), m_damaged);
-}
-
-void tst_UserProxy::play(const QString &step)
-{
-    const QString journal = journalPath();
-    if (step == "no-journal" || step == "unreadable" || step == "unkept")
-        m_broken << step;
-    m_broken.removeAll(step == "journal-ok" ? "no-journal"
-                       : step == "readable" ? "unreadable"
-                                            : "");
-    if (step == "start" || step == "standin") {
-        platform::ProxyStores stores;
-        for (int store : step == "standin" ? QList<int>{kFile} : storesOf(m_kind))
-            stores.push_back(std::make_unique<Unkept>(makeStore(store)));
-        m_owner = std::make_unique<UserProxySettings>(std::move(stores), journal);
-        play("global");
-        if (step == "standin")
-            play("quit");
-    } else if (step == "global" || step == "pac" || step == "port") {
-        const bool unkept = Unkept::armed;
-        const auto result = m_owner->apply(
-            step == "pac" ? UserProxySettings::kPac : UserProxySettings::kGlobal,
-            step == "port" ? 2080 : 1081,
-            QDateTime::currentDateTime().toString("'http://127.0.0.1:1082/pac/?t='yyyyMMddhhmmss"));
-        // Nothing broken: the options are in force; a write not kept is said.
-        QVERIFY(!m_broken.isEmpty() || result == UserProxySettings::Result::Done);
-        QVERIFY(!unkept || result == UserProxySettings::Result::NotWritten);
-        m_broken.removeAll("unkept");
-    } else if (step == "end") {
-        // A session end: the user's settings go back, greenlark may go on.
-        m_owner->restore(false);
-    } else if (step == "quit") {
-        m_keptOwn = Unkept::armed;
-        if (m_keptOwn)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("kept in " + journal));
-        m_owner->restore(true);
-        m_owner.reset();
-    } else if (step == "kill") {
-        m_owner.reset(); // nothing more runs: no restore
-    } else if (kChildEnds.contains(step)) {
-        runChild(step);
-    } else if (step.startsWith("edit-")) {
-        const int store = QStringList{"edit-file", "edit-gnome", "edit-kde"}.indexOf(step);
-        edit(store, !m_user[store].isEmpty());
-        m_user[store] = raw(store);
-        QVERIFY(makeStore(store)->read(&m_userRead[store]));
-        m_lost[store] = false;
-    } else if (step == "no-journal" || step == "journal-ok") {
-        QVERIFY(step == "no-journal" ? QDir().mkpath(journal) : QDir(journal).removeRecursively());
-    } else if (step == "link-journal") {
-        QVERIFY(QDir().mkpath(QFileInfo(journal).path()) &&
-                QFile::link(QDir::temp().filePath("outside.json"), journal));
-    } else if (step == "old-journal") {
-        // As an earlier greenlark left it: one state, for whichever store.
-        QJsonObject old =
-            QJsonDocument::fromJson(fileBytes(journal))["stores"].toObject().begin()->toObject();
-        old.insert("format", "greenlark user proxy options");
-        old.insert("version", 1);
-        QVERIFY(writeFile(journal, QJsonDocument(old).toJson()));
-    } else if (step == "unreadable" || step == "readable") {
-        // The user's settings come back readable: a new user's own.
-        QVERIFY(step == "unreadable"
-                    ? QFile::remove(internetSettingsPath()) && QDir().mkpath(internetSettingsPath())
-                    : QDir(internetSettingsPath()).removeRecursively());
-        if (step == "readable")
-            play("edit-file");
-    } else if (step == "unkept") {
-        Unkept::armed = true;
-    } else if (step == "damage") {
-        // Not ours to read, as a later greenlark's might be.
-        m_damaged = fileBytes(journal).replace("\"version\": 2", "\"version\": 3");
-        QVERIFY(writeFile(journal, m_damaged));
-        for (int store : storesOf(m_kind))
-            m_lost[store] = true;
-    } else {
-        QFAIL(qPrintable("no such step: " + step));
-    }
-}
-
-// greenlark itself, in a process of its own, ended as a user or the system
-// ends it. An orderly end exits 0 after Qt's own teardown, the guard's socket
-// gone; a second signal while the end hangs ends it as signals do.
-void tst_UserProxy::runChild(const QString &end)
-{
-    QTemporaryDir runtime;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("XDG_RUNTIME_DIR", runtime.path());
-    if (m_kind == kFile) {
-        environment.insert("GREENLARK_PROXY_JOURNAL", journalPath());
-    } else {
-        environment.remove("GREENLARK_INTERNET_SETTINGS");
-        environment.insert("XDG_CURRENT_DESKTOP", m_kind == kKde ? "KDE" : "GNOME");
-    }
-    QProcess display;
-    if (end == "x-dies") {
-        int number = 60;
-        while (QFile::exists(QString("/tmp/.X%1-lock").arg(number)))
-            ++number;
-        const QString name = QString(":%1").arg(number);
-        display.start("Xvfb", {name, "-nolisten", "tcp", "-screen", "0", "640x480x24"});
-        if (!display.waitForStarted(10000))
-            QSKIP("Xvfb is not installed: the display cannot die under greenlark");
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("/tmp/.X11-unix/X" + name.mid(1)), 20000);
-        environment.insert("QT_QPA_PLATFORM", "xcb");
-        // Mesa's GLX crashes when the display goes while it sets up, which is
-        // a crash, not the end this row plays.
-        environment.insert("QT_XCB_GL_INTEGRATION", "none");
-        environment.insert("DISPLAY", name);
-    }
-    QProcess greenlark;
-    greenlark.setProcessEnvironment(environment);
-    greenlark.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
-    QVERIFY(greenlark.waitForStarted(10000));
-    for (int store : storesOf(m_kind))
-        QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
-    const QString lock = internetSettingsPath() + ".lock";
-    const int signal = end == "sigint" ? SIGINT : end == "sighup" ? SIGHUP : SIGTERM;
-    if (end == "x-dies") {
-        display.terminate();
-    } else if (end == "close" || end == "tray-quit") {
-        greenlark.write(end == "close" ? "close\n" : "quit\n");
-    } else if (end == "twice") {
-        // The store's lock is held (once the last write has let it go): the
-        // end waits for it.
-        QTRY_VERIFY(QDir().mkpath(lock));
-        ::kill(pid_t(greenlark.processId()), SIGTERM);
-        QByteArray said;
-        QTRY_VERIFY_WITH_TIMEOUT((said += greenlark.readAllStandardError()).contains("Signal 15"),
-                                 20000);
-        ::kill(pid_t(greenlark.processId()), SIGTERM);
-    } else {
-        ::kill(pid_t(greenlark.processId()), signal);
-    }
-    QVERIFY(greenlark.waitForFinished(20000));
-    m_keptOwn = end == "twice";
-    QVERIFY(!m_keptOwn || QDir(lock).removeRecursively());
-    if (end == "x-dies")
-        return; // Qt leaves with 1 when its display is gone
-    QCOMPARE(greenlark.exitStatus(), m_keptOwn ? QProcess::CrashExit : QProcess::NormalExit);
-    QCOMPARE(greenlark.exitCode(), m_keptOwn ? SIGTERM : 0);
-    QCOMPARE(QFileInfo::exists(runtime.filePath("localserver")), m_keptOwn);
-}
-
-void tst_UserProxy::check(const QString &step)
-{
-    proxyjournal::Entries journal;
-    QString why;
-    const bool readable = proxyjournal::read(journalPath(), &journal, &why);
-    const bool ended = step == "quit" || kChildEnds.contains(step);
-    for (int store : {kFile, kGnome, kKde}) {
-        // A store nobody can read holds nothing to compare.
-        if (store == kFile && QFileInfo(internetSettingsPath()).isDir())
-            continue;
-        const QString name = makeStore(store)->name();
-        const QString now = raw(store);
-        if (!isGreenlarks(now)) {
-            // Once greenlark is gone, nothing of a store it gave back is left.
-            QVERIFY2(m_lost[store] || now == m_user[store], qPrintable(name + ":\n" + now));
-            QVERIFY2(!ended || !journal.contains(name), qPrintable(name));
-            continue;
-        }
-        // greenlark's options in force: the user's are on disk, for them alone,
-        // and nothing of theirs is handed to greenlark's proxy.
-        QVERIFY2(!ended || m_keptOwn, qPrintable(name + " keeps greenlark's options"));
-        QCOMPARE(QFileInfo(journalPath()).permissions() & 0x0077, QFileDevice::Permissions());
-        QVERIFY2(m_lost[store] || (readable && journal.value(name, journal.value(QString())) ==
-                                                   m_userRead[store]),
-                 qPrintable(name + ": " + why));
-        QVERIFY2(!now.contains("use-authentication=true"), qPrintable(now));
-        QVERIFY2(!now.contains("ReversedException=true"), qPrintable(now));
-    }
-}
 
 QTEST_GUILESS_MAIN(tst_UserProxy)
 #include "tst_userproxy.moc"
