@@ -4,6 +4,7 @@
 #include "forms/cnodewin.h"
 #include "link/tcpserver.h"
 #include "platform/proxystore.h"
+#include "trayicon.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -80,8 +81,8 @@ void CMainWindow::tearDown()
     delete m_tcpServer;
     m_tcpServer = nullptr;
     // The icon leaves the notification area before the user's proxy returns.
-    delete m_trayIcon;
-    m_trayIcon = nullptr;
+    delete m_tray;
+    m_tray = nullptr;
 
     m_userProxy.restore(true);
 
@@ -129,7 +130,7 @@ void CMainWindow::initConnect()
     connect(ui.m_twNodeList, SIGNAL(itemDoubleClicked(QTableWidgetItem *)), this,
             SLOT(slotsSelectLinkNode(QTableWidgetItem *)));
     connect(&m_timer, SIGNAL(timeout()), this, SLOT(slotsTimeHanlde()));
-    connect(m_trayIcon, &QSystemTrayIcon::activated, this, &CMainWindow::slotsTrayActivated);
+    connect(m_tray->icon(), &QSystemTrayIcon::activated, this, &CMainWindow::slotsTrayActivated);
     connect(ui.m_rbPac, SIGNAL(clicked(bool)), this, SLOT(slotsProxyModeSetting()));
     connect(ui.m_rbGlobal, SIGNAL(clicked(bool)), this, SLOT(slotsProxyModeSetting()));
 

@@ -23,6 +23,7 @@ class QButtonGroup;
 class QMenu;
 class QTableWidgetItem;
 class TcpServer;
+class TrayIcon;
 
 // The main tick keeps two values per process, not per window: the link state
 // it saw last and the time of its last node request. A new window starts them
@@ -106,7 +107,7 @@ private:
     void setupTray();
     // The tray menu from the window's state: called whenever that state changes.
     void refreshTrayMenu();
-    void pickNodeFromTray(int index);
+    void pickNodeFromTray(int row);
     void setModeFromTray(int mode);
     void setStartedAtLogin(bool on);
     void fixWindowSize();
@@ -146,15 +147,7 @@ private:
     QTimer m_timer;
     TcpServer *m_tcpServer = nullptr;
     QVector<NodeRecord> m_nodeList;
-    QSystemTrayIcon *m_trayIcon = nullptr;
-    QMenu *m_trayMenu = nullptr;
-    QAction *m_actQuit = nullptr;
-    QAction *m_actState = nullptr;
-    QAction *m_actRun = nullptr;
-    QMenu *m_menuNodes = nullptr;
-    QAction *m_actPac = nullptr;
-    QAction *m_actGlobal = nullptr;
-    QAction *m_actStartAtLogin = nullptr;
+    TrayIcon *m_tray = nullptr;
     QButtonGroup *m_bgMode = nullptr;
     bool m_bRunning = false;
     int m_nListenPort = 0;

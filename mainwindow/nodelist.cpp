@@ -14,6 +14,7 @@
 #include <QStaticText>
 #include <QStyledItemDelegate>
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 
@@ -239,7 +240,23 @@ void CMainWindow::pollRecvMessage()
         markRows(ui.m_twNodeList, selected.isEmpty() ? -1 : selected.first(), m_nSelectIndex);
         return;
     }
+    // The node in use is the one the user chose, wherever the new list puts it;
+    // gone from the list, no row is it.
+    const int inUse = m_nSelectIndex;
+    const NodeRecord chosen =
+        inUse >= 0 && inUse < m_nodeList.size() ? m_nodeList.at(inUse) : NodeRecord();
     control::readNodeList(newest, newestLength, &m_nodeList);
+    if (inUse >= 0) {
+        // By all the service tells of it but its tag.
+        const auto sameNode = [&chosen](const NodeRecord &node) {
+            constexpr std::size_t from = offsetof(NodeRecord, id);
+            return std::memcmp(reinterpret_cast<const char *>(&node) + from,
+                               reinterpret_cast<const char *>(&chosen) + from,
+                               sizeof node - from) == 0;
+        };
+        const auto found = std::find_if(m_nodeList.cbegin(), m_nodeList.cend(), sameNode);
+        m_nSelectIndex = found == m_nodeList.cend() ? -1 : int(found - m_nodeList.cbegin());
+    }
     refreshNodeTable();
 }
 

@@ -4,21 +4,14 @@
 #include "cmainwindow.h"
 
 #include "platform/autostart.h"
+#include "trayicon.h"
 
-#include <QAction>
-#include <QActionGroup>
-#include <QCursor>
 #include <QDebug>
 #include <QEvent>
-#include <QIcon>
-#include <QMenu>
 
 namespace {
 
 std::optional<bool> g_trayAvailableForTests;
-
-// Enough to find a node by eye; the node page holds the rest.
-constexpr int kTrayNodes = 20;
 
 // The country, then what tells nodes of one country apart.
 QString trayNodeText(const NodeRecord &node)
@@ -43,92 +36,48 @@ void setTrayAvailableForTests(std::optional<bool> available)
 
 void CMainWindow::setupTray()
 {
-    m_trayIcon = new QSystemTrayIcon(this);
-    m_trayMenu = new QMenu(this);
-    m_actQuit = new QAction(m_trayMenu);
-    m_actQuit->setText(QStringLiteral("退出"));
-
-    // Everything the main page does, without opening the window.
-    m_actState = m_trayMenu->addAction(QString());
-    m_actState->setEnabled(false);
-    m_actRun = m_trayMenu->addAction(QString());
-    connect(m_actRun, &QAction::triggered, this, &CMainWindow::slotsRunProxyProcess);
-    m_menuNodes = m_trayMenu->addMenu(QStringLiteral("节点"));
-    // Made once: a new list only changes their texts and which of them show.
-    for (int i = 0; i < kTrayNodes; ++i) {
-        QAction *pick = m_menuNodes->addAction(QString());
-        pick->setCheckable(true);
-        connect(pick, &QAction::triggered, this, [this, i] { pickNodeFromTray(i); });
-    }
-    m_menuNodes->addSeparator();
-    QAction *more = m_menuNodes->addAction(QStringLiteral("更多…"));
-    connect(more, &QAction::triggered, this, [this] {
+    m_tray = new TrayIcon(this);
+    connect(m_tray, &TrayIcon::runClicked, this, &CMainWindow::slotsRunProxyProcess);
+    connect(m_tray, &TrayIcon::nodePicked, this, &CMainWindow::pickNodeFromTray);
+    connect(m_tray, &TrayIcon::moreClicked, this, [this] {
         bringToFront();
         ui.m_btnNode->click();
     });
-    QMenu *modes = m_trayMenu->addMenu(QStringLiteral("模式"));
-    auto *modeGroup = new QActionGroup(modes);
-    m_actPac = modes->addAction(QStringLiteral("PAC模式"));
-    m_actGlobal = modes->addAction(QStringLiteral("全局模式"));
-    for (QAction *mode : {m_actPac, m_actGlobal}) {
-        mode->setCheckable(true);
-        modeGroup->addAction(mode);
-    }
-    connect(m_actPac, &QAction::triggered, this, [this] { setModeFromTray(kPacMode); });
-    connect(m_actGlobal, &QAction::triggered, this, [this] { setModeFromTray(kGlobalMode); });
-    m_actStartAtLogin = m_trayMenu->addAction(QStringLiteral("开机启动"));
-    m_actStartAtLogin->setCheckable(true);
-    connect(m_actStartAtLogin, &QAction::triggered, this, &CMainWindow::setStartedAtLogin);
-    m_trayMenu->addSeparator();
-    m_trayMenu->addAction(m_actQuit);
-    // Someone may have changed the login items since: show what is there.
-    connect(m_trayMenu, &QMenu::aboutToShow, this,
-            [this] { m_actStartAtLogin->setChecked(platform::isStartedAtLogin()); });
-    m_actStartAtLogin->setChecked(platform::isStartedAtLogin());
+    connect(m_tray, &TrayIcon::modePicked, this,
+            [this](bool pac) { setModeFromTray(pac ? kPacMode : kGlobalMode); });
+    connect(m_tray, &TrayIcon::startedAtLoginPicked, this, &CMainWindow::setStartedAtLogin);
+    connect(m_tray, &TrayIcon::quitClicked, this, &QWidget::close);
     refreshTrayMenu();
-
-    connect(m_actQuit, &QAction::triggered, this, &QWidget::close);
-
-    m_trayIcon->setContextMenu(m_trayMenu);
-    m_trayIcon->setIcon(QIcon(QStringLiteral(":/CMainWindow/image/app.png")));
-    m_trayIcon->setToolTip(QStringLiteral("greenlark proxy"));
-    m_trayIcon->show();
 }
 
 void CMainWindow::refreshTrayMenu()
 {
-    if (!m_trayMenu)
+    if (!m_tray)
         return;
-    QString node = ui.m_lbNodeName->text();
-    if (m_nSelectIndex >= 0 && m_nSelectIndex < m_nodeList.size())
-        node = trayNodeText(m_nodeList.at(m_nSelectIndex));
-    m_actState->setText(QStringLiteral("%1 · %2").arg(node, m_bRunning ? QStringLiteral("运行中")
-                                                                       : QStringLiteral("已停止")));
-    m_actRun->setText(m_bRunning ? QStringLiteral("停止") : QStringLiteral("启动"));
-
-    const QList<QAction *> entries = m_menuNodes->actions();
-    for (int i = 0; i < kTrayNodes; ++i) {
-        QAction *pick = entries.at(i);
-        const bool shown = i < m_nodeList.size();
-        if (shown) {
-            pick->setText(trayNodeText(m_nodeList.at(i)));
-            pick->setChecked(i == m_nSelectIndex);
-        }
-        pick->setVisible(shown);
+    TrayIcon::State state;
+    // The node in use, wherever a new list put it; gone from the list, the
+    // main page still names it.
+    state.nodeInUse = ui.m_lbNodeName->text();
+    if (m_nSelectIndex >= 0 && m_nSelectIndex < m_nodeList.size()) {
+        state.nodeInUseRow = m_nSelectIndex;
+        state.nodeInUse = trayNodeText(m_nodeList.at(m_nSelectIndex));
     }
-    // The separator and 更多….
-    for (int i = kTrayNodes; i < entries.size(); ++i)
-        entries.at(i)->setVisible(m_nodeList.size() > kTrayNodes);
-    m_menuNodes->setEnabled(!m_nodeList.isEmpty());
-
-    (m_nProxyMode == kPacMode ? m_actPac : m_actGlobal)->setChecked(true);
+    for (const NodeRecord &node : qAsConst(m_nodeList))
+        state.nodes << trayNodeText(node);
+    state.running = m_bRunning;
+    state.pac = m_nProxyMode == kPacMode;
+    m_tray->show(state);
 }
 
-void CMainWindow::pickNodeFromTray(int index)
+void CMainWindow::pickNodeFromTray(int row)
 {
-    // Exactly a double-click on the node's row.
-    ui.m_twNodeList->selectRow(index);
-    slotsSelectLinkNode(ui.m_twNodeList->item(index, 0));
+    // Exactly a double-click on the node's row: that row alone, whatever
+    // modifier keys are held.
+    QTableWidget *table = ui.m_twNodeList;
+    table->selectionModel()->select(table->model()->index(row, 0),
+                                    QItemSelectionModel::ClearAndSelect |
+                                        QItemSelectionModel::Rows);
+    slotsSelectLinkNode(table->item(row, 0));
 }
 
 void CMainWindow::setModeFromTray(int mode)
@@ -149,7 +98,7 @@ void CMainWindow::setStartedAtLogin(bool on)
         showTips(QStringLiteral("无法%1开机启动：%2")
                      .arg(on ? QStringLiteral("设置") : QStringLiteral("取消"), why));
     }
-    m_actStartAtLogin->setChecked(platform::isStartedAtLogin());
+    m_tray->showStartedAtLogin();
 }
 
 void CMainWindow::fixWindowSize()
@@ -163,7 +112,7 @@ void CMainWindow::slotsTrayActivated(QSystemTrayIcon::ActivationReason reason)
 {
     switch (reason) {
     case QSystemTrayIcon::Context:
-        m_trayMenu->popup(QCursor::pos());
+        m_tray->popUp();
         break;
     case QSystemTrayIcon::DoubleClick:
         bringToFront();

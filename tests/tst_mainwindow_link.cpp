@@ -358,6 +358,41 @@ private slots:
                  QStringList({"  日本0 info", "  美国1 info", "模式 >"}));
     }
 
+    void trayFollowsTheNodeInUse_data()
+    {
+        QTest::addColumn<QVector<int>>("next"); // the next list, by the first list's rows
+        QTest::addColumn<int>("row");           // where the node in use is then; -1: gone
+
+        QTest::newRow("reordered") << QVector<int>{1, 2, 0} << 0;
+        QTest::newRow("shorter") << QVector<int>{0} << -1;
+        QTest::newRow("longer") << QVector<int>{0, 1, 2, 3} << 1;
+    }
+
+    // The tray names and ticks the node in use, as the main page does, whatever
+    // the service's next list does to its row; a pick in the tray is that node
+    // alone, with Ctrl held too.
+    void trayFollowsTheNodeInUse()
+    {
+        QFETCH(QVector<int>, next);
+        QFETCH(int, row);
+
+        connectPeer();
+        deliverNodes(3);
+        table()->selectRow(2); // left on the node page
+        QTest::keyPress(table(), Qt::Key_Control);
+        menuAction(trayMenu(), "美国1 info")->trigger();
+        QTest::keyRelease(table(), Qt::Key_Control);
+        QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(3).at(1))));
+        QVector<NodeRecord> list;
+        for (int i : next)
+            list << nodes(4).at(i);
+        m_peer->sendMessage(control::composeNodeList(1, list));
+        QTRY_COMPARE(table()->rowCount(), list.size());
+        const QStringList lines = menuLines(trayMenu());
+        QCOMPARE(lines.first(), row < 0 ? "美国1 · 已停止 -" : "美国1 info · 已停止 -");
+        QCOMPARE(lines.filter(" x").value(0), row < 0 ? "  全局模式 x" : "  美国1 info x");
+    }
+
 private:
     void connectPeer(int port = 1081)
     {
