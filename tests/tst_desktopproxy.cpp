@@ -293,31 +293,26 @@ private slots:
         user.options.proxyBypass = desktopBypassList(user.options.proxyBypass);
         QCOMPARE(describe(back.options), describe(user.options));
     }
-    void kdeTellsRunningPrograms_data()
-    {
-        QTest::addColumn<QString>("kded"); // empty: none running
-        QTest::newRow("Plasma 5") << "org.kde.kded5";
-        QTest::newRow("Plasma 6") << "org.kde.kded6";
-        QTest::newRow("no kded") << "";
-    }
     void kdeTellsRunningPrograms()
     {
-        QFETCH(QString, kded);
+        // Plasma 5's kded, Plasma 6's, none.
+        for (const QString kded : {"org.kde.kded5", "org.kde.kded6", ""}) {
+            // kded on a connection of its own, as a process of its own would be.
+            QDBusConnection bus =
+                QDBusConnection::connectToBus(QDBusConnection::SessionBus, "kded");
+            FakeKded fake;
+            QVERIFY(bus.connect(QString(), "/KIO/Scheduler", "org.kde.KIO.Scheduler",
+                                "reparseSlaveConfiguration", &fake, SLOT(reparse(QString))));
+            QVERIFY(bus.registerObject("/modules/proxyscout", &fake,
+                                       QDBusConnection::ExportScriptableSlots));
+            QVERIFY(kded.isEmpty() || bus.registerService(kded));
 
-        // kded on a connection of its own, as a process of its own would be.
-        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "kded");
-        FakeKded fake;
-        QVERIFY(bus.connect(QString(), "/KIO/Scheduler", "org.kde.KIO.Scheduler",
-                            "reparseSlaveConfiguration", &fake, SLOT(reparse(QString))));
-        QVERIFY(bus.registerObject("/modules/proxyscout", &fake,
-                                   QDBusConnection::ExportScriptableSlots));
-        QVERIFY(kded.isEmpty() || bus.registerService(kded));
-
-        makeKdeProxyStore()->notify();
-        QTRY_COMPARE(fake.reparsed, QStringList({""}));
-        QTRY_COMPARE(fake.resets, kded.isEmpty() ? 0 : 1);
-        QVERIFY(kded.isEmpty() || bus.unregisterService(kded));
-        QDBusConnection::disconnectFromBus("kded");
+            makeKdeProxyStore()->notify();
+            QTRY_COMPARE(fake.reparsed, QStringList({""}));
+            QTRY_COMPARE(fake.resets, kded.isEmpty() ? 0 : 1);
+            QVERIFY(kded.isEmpty() || bus.unregisterService(kded));
+            QDBusConnection::disconnectFromBus("kded");
+        }
     }
 };
 

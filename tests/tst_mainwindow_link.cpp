@@ -262,8 +262,8 @@ private slots:
         QCOMPARE(child<QLabel>("m_lbNodeName")->text(), name);
         QCOMPARE(table()->item(2, 0)->text(), QStringLiteral("3"));
 
-        // The red mark follows at the next list, by row number, the same list
-        // again included; of the selection the highest row survives, by number.
+        // The red mark follows at the next list, the same list again included; of
+        // the selection the highest row survives, by number.
         const auto redRows = [this] {
             const QColor red(255, 0, 0);
             QList<int> marked;
@@ -338,8 +338,12 @@ private slots:
         QCOMPARE(nextMessage(), kRequestNodes);
 
         // Its picks do what the window's do: a new node stops the proxy, a new mode
-        // is applied, stored and shown on the setting page.
+        // is applied, stored and shown on the setting page. The pick is that node
+        // alone, whatever the node page has selected and whatever keys are held.
+        table()->selectRow(3);
+        QTest::keyPress(m_window->windowHandle(), Qt::Key_Control, Qt::ControlModifier);
         menuAction(trayMenu(), "新加坡2 info")->trigger();
+        QTest::keyRelease(m_window->windowHandle(), Qt::Key_Control);
         QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(22).at(2))));
         QCOMPARE(nextMessage(), kStop);
         QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("新加坡2"));
@@ -352,45 +356,20 @@ private slots:
                     .toString()
                     .startsWith("http://127.0.0.1:1082/pac/"));
 
-        // A shorter list leaves nothing of the longer one behind.
+        // The name and tick stay on the node in use wherever a new list puts it;
+        // gone from the list, its name alone stays. A shorter list leaves nothing
+        // of the longer one behind.
+        QVector<NodeRecord> reordered = nodes(4);
+        std::reverse(reordered.begin(), reordered.end());
+        m_peer->sendMessage(control::composeNodeList(1, reordered));
+        QTRY_COMPARE(table()->rowCount(), 4);
+        QCOMPARE(menuLines(trayMenu()).filter(" x").first(), QStringLiteral("  新加坡2 info x"));
+        deliverNodes(25);
+        QCOMPARE(menuLines(trayMenu()).filter(" x").first(), QStringLiteral("  新加坡2 info x"));
         deliverNodes(2);
-        QCOMPARE(menuLines(trayMenu()).mid(3, 3),
-                 QStringList({"  日本0 info", "  美国1 info", "模式 >"}));
-    }
-
-    void trayFollowsTheNodeInUse_data()
-    {
-        QTest::addColumn<QVector<int>>("next"); // the next list, by the first list's rows
-        QTest::addColumn<int>("row");           // where the node in use is then; -1: gone
-
-        QTest::newRow("reordered") << QVector<int>{1, 2, 0} << 0;
-        QTest::newRow("shorter") << QVector<int>{0} << -1;
-        QTest::newRow("longer") << QVector<int>{0, 1, 2, 3} << 1;
-    }
-
-    // The tray names and ticks the node in use, as the main page does, whatever
-    // the service's next list does to its row; a pick in the tray is that node
-    // alone, with Ctrl held too.
-    void trayFollowsTheNodeInUse()
-    {
-        QFETCH(QVector<int>, next);
-        QFETCH(int, row);
-
-        connectPeer();
-        deliverNodes(3);
-        table()->selectRow(2); // left on the node page
-        QTest::keyPress(table(), Qt::Key_Control);
-        menuAction(trayMenu(), "美国1 info")->trigger();
-        QTest::keyRelease(table(), Qt::Key_Control);
-        QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(3).at(1))));
-        QVector<NodeRecord> list;
-        for (int i : next)
-            list << nodes(4).at(i);
-        m_peer->sendMessage(control::composeNodeList(1, list));
-        QTRY_COMPARE(table()->rowCount(), list.size());
-        const QStringList lines = menuLines(trayMenu());
-        QCOMPARE(lines.first(), row < 0 ? "美国1 · 已停止 -" : "美国1 info · 已停止 -");
-        QCOMPARE(lines.filter(" x").value(0), row < 0 ? "  全局模式 x" : "  美国1 info x");
+        QCOMPARE(menuLines(trayMenu()).mid(0, 6),
+                 QStringList({"新加坡2 · 已停止 -", "启动", "节点 >", "  日本0 info",
+                              "  美国1 info", "模式 >"}));
     }
 
 private:
