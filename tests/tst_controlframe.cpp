@@ -60,11 +60,9 @@ private slots:
         QTest::newRow("waiting frame completed, more in the same read")
             << QByteArrayList{f1.left(8), f1.mid(8) + f2 + f3.left(4), f3.mid(4)}
             << QByteArrayList{"first", "second", "third"} << QByteArray();
-        QTest::newRow("split header completed, more in the same read")
-            << QByteArrayList{f1.left(3), f1.mid(3) + f2} << QByteArrayList{"first", "second"}
-            << QByteArray();
-        // Once its frame is done, a payload that holds a whole frame of its own is
-        // behind the parser, never looked at again.
+        // A header split in the carry, completed by a read that goes on: once its
+        // frame is done, a payload that holds a whole frame of its own is behind
+        // the parser, never looked at again.
         const QByteArray nested = frame::buildFrame(frame::DataFrame, f2);
         QTest::newRow("frame inside a payload, completed from the carry")
             << QByteArrayList{nested.left(3), nested.mid(3) + f3} << QByteArrayList{f2, "third"}
@@ -161,11 +159,22 @@ private slots:
         QCOMPARE(bytesOf(control::makeSetListenPort(1081)).toHex(' '),
                  QByteArray("00 00 00 00 04 00 00 00 39 04 00 00"));
         // SelectNode hands the picked record's tag and id back.
-        NodeRecord picked;
-        std::memcpy(&picked, QByteArray::fromHex("070201").append(60, 'x').constData(),
-                    sizeof(picked));
-        QCOMPARE(bytesOf(control::makeSelectNode(picked)).toHex(' '),
-                 QByteArray("04 00 00 00 03 00 00 00 07 02 01"));
+        QCOMPARE(
+            bytesOf(control::makeSelectNode(control::makeNodeRecord(7, 0x0102, "", ""))).toHex(' '),
+            QByteArray("04 00 00 00 03 00 00 00 07 02 01"));
+        // A field with no zero in it ends at the field: the next one follows right
+        // behind and must not leak into it.
+        NodeRecord record = control::makeNodeRecord(1, 2, QByteArray(), "JP");
+        std::memset(record.info, 'a', sizeof(record.info));
+        QCOMPARE(control::fieldText(record.info), QString(30, 'a'));
+        QCOMPARE(control::fieldText(record.country), QStringLiteral("JP"));
+        // Composing keeps each text's terminating zero inside its field, and cuts
+        // between characters, not inside one.
+        const QString tenWide(10, QChar(0x56FD)); // 30 bytes of UTF-8
+        const NodeRecord composed =
+            control::makeNodeRecord(1, 2, QByteArray(40, 'a'), tenWide.toUtf8());
+        QCOMPARE(control::fieldText(composed.info), QString(29, 'a'));
+        QCOMPARE(control::fieldText(composed.country), tenWide.left(9));
     }
 
     void readNodeList_data()
@@ -174,7 +183,6 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<int>("records");
 
-        QTest::newRow("one record") << nodeList(1, 1, 1) << true << 1;
         QTest::newRow("status 0 is ignored") << nodeList(0, 1, 1) << false << 0;
         QTest::newRow("count 0 is ignored") << nodeList(1, 0, 1) << false << 0;
         QTest::newRow("another command") << nodeList(1, 1, 1, control::SelectNode) << false << 0;
@@ -197,29 +205,11 @@ private slots:
 
         QVector<NodeRecord> list;
         QCOMPARE(control::readNodeList(exact.data(), message.size(), &list), accepted);
-        QCOMPARE(list.size(), records);
-        for (int i = 0; i < list.size(); ++i) {
-            QCOMPARE(int(list[i].tag), i);
-            QCOMPARE(int(control::nodeId(list[i])), 1000 + i);
-            QCOMPARE(control::fieldText(list[i].country), QString::number(i));
-        }
-    }
-
-    void recordTexts()
-    {
-        // A field with no zero in it ends at the field: the next one follows right
-        // behind and must not leak into it.
-        NodeRecord record = control::makeNodeRecord(1, 2, QByteArray(), "JP");
-        std::memset(record.info, 'a', sizeof(record.info));
-        QCOMPARE(control::fieldText(record.info), QString(30, 'a'));
-        QCOMPARE(control::fieldText(record.country), QStringLiteral("JP"));
-        // Composing keeps each text's terminating zero inside its field, and cuts
-        // between characters, not inside one.
-        const QString tenWide(10, QChar(0x56FD)); // 30 bytes of UTF-8
-        const NodeRecord composed =
-            control::makeNodeRecord(1, 2, QByteArray(40, 'a'), tenWide.toUtf8());
-        QCOMPARE(control::fieldText(composed.info), QString(29, 'a'));
-        QCOMPARE(control::fieldText(composed.country), tenWide.left(9));
+        // The records as they lie behind the head, each whole, none beyond.
+        const int recordBytes = int(sizeof(NodeRecord));
+        QCOMPARE(
+            QByteArray(reinterpret_cast<const char *>(list.constData()), list.size() * recordBytes),
+            message.mid(11, records * recordBytes));
     }
 };
 

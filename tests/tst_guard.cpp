@@ -18,10 +18,7 @@
 
 namespace {
 
-QString probePath()
-{
-    return QString::fromLocal8Bit(qgetenv("GREENLARK_GUARDPROBE"));
-}
+const QString kProbe = qEnvironmentVariable("GREENLARK_GUARDPROBE");
 
 // The words the guard took, as it logs them, and how many ticks of a test timer
 // had passed when each came.
@@ -52,11 +49,10 @@ void startProbe(QProcess &probe, const QStringList &arguments, const QString &ru
     probe.setProcessEnvironment(environment);
     const QString id = QString::number(user);
     if (user < 0)
-        probe.start(probePath(), arguments);
+        probe.start(kProbe, arguments);
     else
-        probe.start("setpriv",
-                    QStringList{"--reuid", id, "--regid", id, "--clear-groups", probePath()} +
-                        arguments);
+        probe.start("setpriv", QStringList{"--reuid", id, "--regid", id, "--clear-groups", kProbe} +
+                                   arguments);
 }
 
 // A later start hands its last argument over and leaves with 0; a copy that
@@ -80,7 +76,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(storesNotPrivate().isEmpty(), qPrintable(storesNotPrivate()));
-        QVERIFY2(QFileInfo::exists(probePath()), "GREENLARK_GUARDPROBE names no program");
+        QVERIFY2(QFileInfo::exists(kProbe), "GREENLARK_GUARDPROBE names no program");
         qApp->setQuitOnLastWindowClosed(false);
         g_previousHandler = qInstallMessageHandler(recordMessage);
         // What a screen reader calls it; its object name is the guard's.

@@ -1,6 +1,5 @@
-// The stand-in WinINet per-connection options: what a caller gets back, what
-// another program finds in the settings file, and every call that must fail
-// without allocating or storing anything.
+// The stand-in WinINet per-connection options: what a caller gets back and
+// what another program finds in the settings file.
 
 #include "platform/win32.h"
 
@@ -40,7 +39,6 @@ struct OptionList
     INTERNET_PER_CONN_OPTION_LISTW list = {sizeof(INTERNET_PER_CONN_OPTION_LISTW), nullptr, 5, 0,
                                            options};
     DWORD length = sizeof(INTERNET_PER_CONN_OPTION_LISTW);
-    LPVOID buffer = &list; // for a test row to damage, with the rest
 };
 
 Options queried()
@@ -90,11 +88,7 @@ Options fileKeys(const QString &path)
     return keys;
 }
 
-using Damage = void (*)(OptionList &);
-
 } // namespace
-
-Q_DECLARE_METATYPE(Damage)
 
 class tst_InternetOptions : public QObject
 {
@@ -183,45 +177,6 @@ private slots:
         QCOMPARE(queried(), writable ? options : readable ? before : kFailed);
         QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0),
                  BOOL(!file.isEmpty()));
-    }
-
-    void malformedCallsFail_data()
-    {
-        QTest::addColumn<Damage>("damage");
-        QTest::addColumn<int>("optionError"); // -1: left as it was
-
-        QTest::newRow("null list") << Damage([](OptionList &l) { l.buffer = nullptr; }) << -1;
-        QTest::newRow("length 33") << Damage([](OptionList &l) { l.length += 1; }) << -1;
-        QTest::newRow("unknown id after known ones")
-            << Damage([](OptionList &l) { l.options[4].dwOption = 6; }) << 4;
-    }
-
-    void malformedCallsFail()
-    {
-        QFETCH(Damage, damage);
-        QFETCH(int, optionError);
-
-        QCOMPARE(store(kGlobalProxy), TRUE);
-        wchar_t untouched[] = L"untouched";
-        const DWORD kNoError = 0x5A5A5A5A;
-        for (const bool isQuery : {true, false}) {
-            OptionList l;
-            for (auto &option : l.options)
-                option.Value.pszValue = untouched;
-            l.list.dwOptionError = kNoError;
-            damage(l);
-
-            const auto option = INTERNET_OPTION_PER_CONNECTION_OPTION;
-            QCOMPARE(isQuery ? InternetQueryOptionW(nullptr, option, l.buffer, &l.length)
-                             : InternetSetOptionW(nullptr, option, l.buffer, l.length),
-                     FALSE);
-            // Nothing allocated: every value is still the caller's own (and the
-            // leak checker would see any string that was).
-            for (const auto &entry : l.options)
-                QCOMPARE(static_cast<void *>(entry.Value.pszValue), static_cast<void *>(untouched));
-            QCOMPARE(l.list.dwOptionError, optionError < 0 ? kNoError : DWORD(optionError));
-            QCOMPARE(fileKeys(m_path), kGlobalProxy);
-        }
     }
 };
 
