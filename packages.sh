@@ -11,7 +11,7 @@ RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei imagemagick v2ray)
 TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
   desktop-file-utils appstream chromium v2ray iproute2
   gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus xvfb)
-BENCH_PACKAGES=(libbenchmark-dev jq clang libclang-rt-dev)
+BENCH_PACKAGES=(libbenchmark-dev jq clang libclang-rt-dev xvfb dbus libxcb1-dev)
 # What `cpack` needs to make the .deb and work out its dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)
 

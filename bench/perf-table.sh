@@ -7,10 +7,12 @@
 # the quiet stretch and the fuzz run last. The benchmarks briefly bind the
 # control port; on a shared machine run the script in a network namespace of
 # its own: unshare -n sh -c 'ip link set lo up && bench/perf-table.sh build'.
+# BENCH_STARTUP_RUNS (default 15) sets how many starts of greenlark and of the
+# minimal window the start-up rows take the median of.
 set -euo pipefail
 build=$(cd "${1:?usage: bench/perf-table.sh BUILD_DIR}" && pwd)
 source=$(sed -n 's/^greenlark_SOURCE_DIR:STATIC=//p' "$build/CMakeCache.txt")
-for bench in bench_frameparser bench_window bench_idle; do
+for bench in bench_frameparser bench_window bench_idle bench_startup; do
   [ -x "$build/bench/$bench" ] || { echo "build $build with -DGREENLARK_BENCH=ON first" >&2; exit 2; }
 done
 # shellcheck source=packages.sh
@@ -37,6 +39,8 @@ run burst bench_window --benchmark_filter=window/burst
 run reader bench_window --benchmark_filter=reader/burst
 echo "measuring idle for $((3 * ${BENCH_IDLE_SECONDS:-10})) s..." >&2
 run idle bench_idle
+echo "starting greenlark and a minimal window ${BENCH_STARTUP_RUNS:-15} times each..." >&2
+run startup bench_startup
 echo "fuzzing for ${FUZZ_SECONDS:-30} s..." >&2
 GREENLARK_FUZZ_DIR=$work/fuzz sh "$source/fuzz/run-fuzz.sh" "${FUZZ_SECONDS:-30}" >"$work/fuzz.log" 2>&1 ||
   { tail -20 "$work/fuzz.log" >&2; exit 1; }
@@ -86,6 +90,15 @@ for case in connected no-service; do
   printf '| Idle, %s | %.3f %% of a core, %.1f wakeups/s | a minimal Qt window: %.3f %%, %.1f wakeups/s | — | < 0.05 %%, ≤ 1 wakeup/s |\n' \
     "${case/-/ }" "$c" "$w" "$mc" "$mw"
 done
+
+gs=$(value startup startup greenlark_ms)
+ms=$(value startup startup minimal_ms)
+printf '| Start, exec to the window shown (median) | %.0f ms | a minimal Qt Widgets window: %.0f ms | %s | ≤ 1.10× |\n' \
+  "$gs" "$ms" "$(ratio "$gs" "$ms")"
+gp=$(value startup startup greenlark_peak_MiB)
+mp=$(value startup startup minimal_peak_MiB)
+printf '| Peak RSS (VmHWM) a second after shown (median) | %.1f MiB | a minimal Qt Widgets window: %.1f MiB | %s | ≤ 1.10× |\n' \
+  "$gp" "$mp" "$(ratio "$gp" "$mp")"
 
 execs=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/fuzz.log")
 echo "| Fuzz target (ASan+UBSan, -O1) | ${execs:-?} execs/s | — | — | ≥ 50,000 execs/s |"

@@ -1,7 +1,5 @@
 #include "cmainwindow.h"
 
-#include "forms/cloginwindow.h"
-#include "forms/cnodewin.h"
 #include "link/tcpserver.h"
 #include "platform/proxystore.h"
 #include "trayicon.h"
@@ -27,9 +25,8 @@ CMainWindow::CMainWindow(QWidget *parent)
     static const bool resourcesReady = (initResources(), true);
     Q_UNUSED(resourcesReady);
     ui.setupUi(this);
+    setWindowIcon(greenlarkIcon());
 
-    m_loginWindow = new CLoginWindow;
-    m_nodeWin = new CNodeWin;
     m_tcpServer = new TcpServer(this);
 
     m_nSelectIndex = -1;
@@ -74,10 +71,6 @@ void CMainWindow::tearDown()
         return;
     m_bTornDown = true;
 
-    delete m_loginWindow;
-    m_loginWindow = nullptr;
-    delete m_nodeWin;
-    m_nodeWin = nullptr;
     delete m_tcpServer;
     m_tcpServer = nullptr;
     // The icon leaves the notification area before the user's proxy returns.

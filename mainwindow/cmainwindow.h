@@ -15,8 +15,6 @@
 #include <QWidget>
 #include <optional>
 
-class CLoginWindow;
-class CNodeWin;
 class QAbstractButton;
 class QAction;
 class QButtonGroup;
@@ -142,8 +140,6 @@ private:
     }
 
     Ui::CMainWindowClass ui;
-    CLoginWindow *m_loginWindow = nullptr;
-    CNodeWin *m_nodeWin = nullptr;
     QTimer m_timer;
     TcpServer *m_tcpServer = nullptr;
     QVector<NodeRecord> m_nodeList;

@@ -6,7 +6,9 @@
 #include <QActionGroup>
 #include <QCursor>
 #include <QIcon>
+#include <QImageReader>
 #include <QMenu>
+#include <QPixmap>
 #include <QSystemTrayIcon>
 
 namespace {
@@ -15,6 +17,15 @@ namespace {
 constexpr int kTrayNodes = 20;
 
 } // namespace
+
+QIcon greenlarkIcon()
+{
+    // Read as PNG outright: a reader left to find the format asks every image
+    // plugin first, and so loads them all, and libjpeg, at every start.
+    QImageReader reader(QStringLiteral(":/CMainWindow/image/app.png"), "png");
+    reader.setAutoDetectImageFormat(false);
+    return QIcon(QPixmap::fromImageReader(&reader));
+}
 
 TrayIcon::TrayIcon(QWidget *window) : QObject(window)
 {
@@ -58,7 +69,7 @@ TrayIcon::TrayIcon(QWidget *window) : QObject(window)
     showStartedAtLogin();
 
     m_trayIcon->setContextMenu(m_trayMenu);
-    m_trayIcon->setIcon(QIcon(QStringLiteral(":/CMainWindow/image/app.png")));
+    m_trayIcon->setIcon(greenlarkIcon());
     m_trayIcon->setToolTip(QStringLiteral("greenlark proxy"));
     m_trayIcon->show();
 }

@@ -7,9 +7,13 @@
 #include <QStringList>
 
 class QAction;
+class QIcon;
 class QMenu;
 class QSystemTrayIcon;
 class QWidget;
+
+// greenlark's icon, of the window and of the tray.
+QIcon greenlarkIcon();
 
 class TrayIcon : public QObject
 {

@@ -357,15 +357,6 @@ bool internetToGnome(const ProxyOptions &options, GnomeProxyState *state)
     return true;
 }
 
-bool gnomeSchemaInstalled()
-{
-    GSettingsSchemaSource *schemas = g_settings_schema_source_get_default();
-    const SchemaPtr schema(schemas != nullptr
-                               ? g_settings_schema_source_lookup(schemas, kProxySchema, TRUE)
-                               : nullptr);
-    return schema != nullptr;
-}
-
 QJsonObject gnomeToJson(const GnomeProxyState &state)
 {
     QJsonObject json{
@@ -412,11 +403,22 @@ bool jsonToGnome(const QJsonObject &json, GnomeProxyState *state)
     return ok;
 }
 
-std::unique_ptr<ProxyStore> makeGnomeProxyStore(const QString &schemaFolder)
+} // namespace platform
+
+extern "C" Q_DECL_EXPORT bool greenlarkGnomeSchemaInstalled()
 {
-    return std::make_unique<DesktopProxyStore<GnomeStore>>(schemaFolder);
+    GSettingsSchemaSource *schemas = g_settings_schema_source_get_default();
+    const platform::SchemaPtr schema(
+        schemas != nullptr ? g_settings_schema_source_lookup(schemas, platform::kProxySchema, TRUE)
+                           : nullptr);
+    return schema != nullptr;
 }
 
-} // namespace platform
+// What the program finds when it loads this module; an empty schema folder
+// means the user's own.
+extern "C" Q_DECL_EXPORT platform::ProxyStore *greenlarkGnomeStore(const QString &schemaFolder)
+{
+    return new platform::DesktopProxyStore<platform::GnomeStore>(schemaFolder);
+}
 
 #endif // Q_OS_WIN

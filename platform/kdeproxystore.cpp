@@ -302,11 +302,13 @@ bool jsonToKde(const QJsonObject &json, KdeProxyState *state)
     return ok;
 }
 
-std::unique_ptr<ProxyStore> makeKdeProxyStore(const QString &kioslavercPath)
-{
-    return std::make_unique<DesktopProxyStore<KdeStore>>(kioslavercPath);
-}
-
 } // namespace platform
+
+// What the program finds when it loads this module; an empty path means the
+// user's own kioslaverc.
+extern "C" Q_DECL_EXPORT platform::ProxyStore *greenlarkKdeStore(const QString &kioslavercPath)
+{
+    return new platform::DesktopProxyStore<platform::KdeStore>(kioslavercPath);
+}
 
 #endif // Q_OS_WIN

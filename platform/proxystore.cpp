@@ -100,14 +100,27 @@ ProxyStores makeProxyStores()
     const ProxyStoreKind kind = chooseProxyStores(environment, &error);
     if (!error.isEmpty())
         qWarning().noquote() << error;
-    qDebug().noquote() << "System proxy options:" << kindName(kind);
     ProxyStores stores;
-    if (kind == ProxyStoreKind::Kde || kind == ProxyStoreKind::KdeAndGnome)
-        stores.push_back(makeKdeProxyStore());
-    if (kind == ProxyStoreKind::Gnome || kind == ProxyStoreKind::KdeAndGnome)
-        stores.push_back(makeGnomeProxyStore());
-    if (kind == ProxyStoreKind::File)
+    bool kde = false;
+    bool gnome = false;
+    // A desktop whose module cannot be loaded is left out, as one that is not
+    // installed; with none left, the stand-in file.
+    for (const ProxyStoreKind desktop : {ProxyStoreKind::Kde, ProxyStoreKind::Gnome}) {
+        std::unique_ptr<ProxyStore> store;
+        if (kind == desktop || kind == ProxyStoreKind::KdeAndGnome)
+            store = loadDesktopStore(desktop, QString());
+        if (!store)
+            continue;
+        stores.push_back(std::move(store));
+        (desktop == ProxyStoreKind::Kde ? kde : gnome) = true;
+    }
+    if (stores.empty())
         stores.push_back(makeInternetOptionsStore());
+    qDebug().noquote() << "System proxy options:"
+                       << kindName(kde && gnome ? ProxyStoreKind::KdeAndGnome
+                                   : kde        ? ProxyStoreKind::Kde
+                                   : gnome      ? ProxyStoreKind::Gnome
+                                                : ProxyStoreKind::File);
     return stores;
 }
 

@@ -96,8 +96,16 @@ struct ProxyEnvironment
 // file and says why in *error.
 ProxyStoreKind chooseProxyStores(const ProxyEnvironment &environment, QString *error);
 
+// GNOME's and KDE's stores are modules of their own (greenlark-gnome.so,
+// greenlark-kde.so) beside the program or in lib/greenlark, so that a start
+// loads only the libraries of the desktop it uses. A module that cannot be
+// loaded is named on the debug output and counts as a desktop whose settings
+// are not installed.
 bool gnomeSchemaInstalled();
-// An empty schema folder or kioslaverc path means the user's own.
+// Gnome or Kde; null where the module cannot be loaded. An empty schema folder
+// or kioslaverc path means the user's own.
+std::unique_ptr<ProxyStore> loadDesktopStore(ProxyStoreKind desktop, const QString &where);
+// Where the module cannot be loaded, a store that reads and takes nothing.
 std::unique_ptr<ProxyStore> makeGnomeProxyStore(const QString &schemaFolder = QString());
 std::unique_ptr<ProxyStore> makeKdeProxyStore(const QString &kioslavercPath = QString());
 

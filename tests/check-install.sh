@@ -14,6 +14,11 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/greenlark" || { echo "no bin/greenlark"; exit 1; }
 test -f "$prefix/share/icons/hicolor/64x64/apps/greenlark.png" || { echo "no icon"; exit 1; }
+# Where the program looks for the desktops' stores once installed.
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+for module in gnome kde; do
+    test -f "$prefix/$libdir/greenlark/greenlark-$module.so" || { echo "no $module module"; exit 1; }
+done
 desktop-file-validate "$prefix/share/applications/greenlark.desktop"
 grep -qx 'Exec=greenlark' "$prefix/share/applications/greenlark.desktop"
 if ! command -v appstreamcli >/dev/null 2>&1; then

@@ -228,6 +228,14 @@ private slots:
         QTest::newRow("GNOME: schema missing")
             << StoreMaker([](const QString &folder) { return makeGnomeProxyStore(folder); })
             << "/mode='manual'" << QByteArray() << "" << false;
+        QTest::newRow("GNOME: module missing") << StoreMaker([](const QString &folder) {
+            const QByteArray modules = qgetenv("GREENLARK_MODULE_DIR");
+            qputenv("GREENLARK_MODULE_DIR", folder.toUtf8());
+            auto store = makeGnomeProxyStore();
+            qputenv("GREENLARK_MODULE_DIR", modules);
+            return store;
+        }) << "/mode='manual'" << QByteArray() << ""
+                                               << false;
         // The keyfile backend takes the write and fails to save it.
         QTest::newRow("GNOME: keyfile cannot be written") << StoreMaker([](const QString &) {
             QFile::remove(gnomeKeyfilePath());

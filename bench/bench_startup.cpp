@@ -1,0 +1,256 @@
+// How long greenlark takes from exec to its window on the screen, and the peak
+// of its resident memory a second later, against a minimal Qt Widgets window.
+// Both run in turn on one virtual display (Xvfb) with a private session bus and
+// private folders, so greenlark never touches the user's proxy settings;
+// BENCH_STARTUP_RUNS (default 15) starts of each, medians reported.
+//
+// greenlark ends every process of its user and session whose executable is
+// named greenlark, so the copy measured is named greenlark-bench. It binds the
+// control port: run this in a network namespace of its own.
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <set>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+#include <xcb/xcb.h>
+
+namespace {
+
+double nowMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+struct Start
+{
+    double visibleMs = 0;
+    double peakMiB = 0;
+    int libraries = 0;
+    QString error;
+};
+
+// The display, the bus and the folders every start shares.
+class Stage
+{
+public:
+    bool open(QString *error);
+    ~Stage();
+    Start run(const QString &program);
+    QString greenlarkCopy() const { return m_root.path() + QStringLiteral("/greenlark-bench"); }
+
+private:
+    std::vector<std::string> m_environment;
+    QTemporaryDir m_root;
+    QProcess m_xvfb;
+    QProcess m_bus;
+    xcb_connection_t *m_x = nullptr;
+};
+
+bool Stage::open(QString *error)
+{
+    m_xvfb.start(QStringLiteral("Xvfb"),
+                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                  QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                  QStringLiteral("1280x800x24")});
+    m_bus.start(QStringLiteral("dbus-daemon"),
+                {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                 QStringLiteral("--print-address"), QStringLiteral("--nopidfile")});
+    if (!m_xvfb.waitForReadyRead(10000) || !m_bus.waitForReadyRead(10000)) {
+        *error = QStringLiteral("no Xvfb or dbus-daemon: ") + m_xvfb.errorString() +
+                 QStringLiteral(", ") + m_bus.errorString();
+        return false;
+    }
+    const QByteArray display = ':' + m_xvfb.readLine().trimmed();
+    m_x = xcb_connect(display.constData(), nullptr);
+    if (xcb_connection_has_error(m_x) != 0) {
+        *error = QStringLiteral("cannot connect to Xvfb");
+        return false;
+    }
+    // Every top-level window mapped is reported to the root's listeners.
+    const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(m_x)).data->root;
+    xcb_change_window_attributes(m_x, root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(m_x);
+
+    const QString folder = m_root.path();
+    for (const char *folder : {"tmp", "runtime", "config", "data"})
+        QDir(folder).mkdir(QLatin1String(folder));
+    QFile::setPermissions(folder + QStringLiteral("/runtime"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const auto set = [&](const char *name, const QString &value) {
+        environment.insert(QLatin1String(name), value);
+    };
+    set("DISPLAY", QString::fromLatin1(display));
+    set("DBUS_SESSION_BUS_ADDRESS", QString::fromUtf8(m_bus.readLine().trimmed()));
+    set("TMPDIR", folder + QStringLiteral("/tmp"));
+    set("XDG_RUNTIME_DIR", folder + QStringLiteral("/runtime"));
+    set("XDG_CONFIG_HOME", folder + QStringLiteral("/config"));
+    set("XDG_DATA_HOME", folder + QStringLiteral("/data"));
+    set("GREENLARK_INTERNET_SETTINGS", folder + QStringLiteral("/internet-settings.ini"));
+    set("GSETTINGS_BACKEND", QStringLiteral("keyfile"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    for (const QString &entry : environment.toStringList())
+        m_environment.push_back(entry.toStdString());
+
+    if (!QFile::copy(QStringLiteral(GREENLARK_BINARY), greenlarkCopy())) {
+        *error = QStringLiteral("cannot copy ") + QStringLiteral(GREENLARK_BINARY);
+        return false;
+    }
+    return true;
+}
+
+Stage::~Stage()
+{
+    if (m_x != nullptr)
+        xcb_disconnect(m_x);
+    for (QProcess *helper : {&m_xvfb, &m_bus}) {
+        helper->terminate();
+        helper->waitForFinished();
+    }
+}
+
+// VmHWM, and how many shared objects are mapped.
+void readMemory(pid_t pid, Start *start)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                start->peakMiB = line.mid(6).trimmed().split(' ').front().toDouble() / 1024;
+        }
+    }
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(pid));
+    std::set<QByteArray> objects;
+    if (maps.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : maps.readAll().split('\n')) {
+            const int slash = line.indexOf('/');
+            if (slash > 0 && line.contains(".so"))
+                objects.insert(line.mid(slash));
+        }
+    }
+    start->libraries = int(objects.size());
+}
+
+Start Stage::run(const QString &program)
+{
+    Start start;
+    const std::string path = program.toStdString();
+    std::vector<char *> environment;
+    for (std::string &entry : m_environment)
+        environment.push_back(entry.data());
+    environment.push_back(nullptr);
+    char *const argv[] = {const_cast<char *>(path.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // What the programs print is not the benchmark's.
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const double spawned = nowMs();
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environment.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        start.error = QStringLiteral("cannot start ") + program;
+        return start;
+    }
+    pollfd x{xcb_get_file_descriptor(m_x), POLLIN, 0};
+    while (start.visibleMs == 0 && nowMs() - spawned < 10000) {
+        while (xcb_generic_event_t *event = xcb_poll_for_event(m_x)) {
+            if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY &&
+                !reinterpret_cast<xcb_map_notify_event_t *>(event)->override_redirect &&
+                start.visibleMs == 0)
+                start.visibleMs = nowMs() - spawned;
+            free(event);
+        }
+        if (start.visibleMs == 0)
+            poll(&x, 1, 100);
+    }
+    if (start.visibleMs == 0)
+        start.error = program + QStringLiteral(" showed no window within 10 s");
+    else {
+        const timespec second{1, 0};
+        nanosleep(&second, nullptr);
+        readMemory(pid, &start);
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    // greenlark gives the settings back and leaves with 0; the reference may
+    // simply die of the signal.
+    const bool greenlark = program == greenlarkCopy();
+    if (start.error.isEmpty() && greenlark && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        start.error = QStringLiteral("greenlark did not end with status 0 on SIGTERM");
+    // Events of this run's windows going away are not the next run's.
+    while (xcb_generic_event_t *event = xcb_poll_for_event(m_x))
+        free(event);
+    return start;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+void BM_Startup(benchmark::State &state)
+{
+    Stage stage;
+    QString error;
+    if (!stage.open(&error)) {
+        state.SkipWithError(qPrintable(error));
+        return;
+    }
+    const int asked = qEnvironmentVariableIntValue("BENCH_STARTUP_RUNS");
+    const int runs = asked > 0 ? asked : 15;
+    std::vector<Start> greenlark, minimal;
+    for (auto _ : state) {
+        for (int i = 0; i < runs; ++i) {
+            // Alternating which goes first, so neither always finds the caches warmer.
+            for (int which : i % 2 ? std::vector{1, 0} : std::vector{0, 1}) {
+                const Start start =
+                    stage.run(which ? stage.greenlarkCopy() : QStringLiteral(MINIMAL_WINDOW));
+                if (!start.error.isEmpty()) {
+                    state.SkipWithError(qPrintable(start.error));
+                    return;
+                }
+                (which ? greenlark : minimal).push_back(start);
+            }
+        }
+    }
+    const auto medianOf = [](const std::vector<Start> &starts, double Start::*field) {
+        std::vector<double> values;
+        for (const Start &s : starts)
+            values.push_back(s.*field);
+        return median(values);
+    };
+    state.counters["greenlark_ms"] = medianOf(greenlark, &Start::visibleMs);
+    state.counters["minimal_ms"] = medianOf(minimal, &Start::visibleMs);
+    state.counters["greenlark_peak_MiB"] = medianOf(greenlark, &Start::peakMiB);
+    state.counters["minimal_peak_MiB"] = medianOf(minimal, &Start::peakMiB);
+    state.counters["greenlark_libraries"] = greenlark.back().libraries;
+    state.counters["minimal_libraries"] = minimal.back().libraries;
+    state.counters["runs"] = double(greenlark.size());
+}
+BENCHMARK(BM_Startup)->Name("startup")->Iterations(1)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
