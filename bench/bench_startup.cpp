@@ -5,8 +5,9 @@
 // BENCH_STARTUP_RUNS (default 15) starts of each, medians reported.
 //
 // greenlark ends every process of its user and session whose executable is
-// named greenlark, so the copy measured is named greenlark-bench. It binds the
-// control port: run this in a network namespace of its own.
+// named greenlark, so the copy measured is named greenlark-bench, and its own
+// exit would still end the user's greenlark: run this in a process namespace of
+// its own, and a network namespace too, as the copy binds the control port.
 #include <QByteArray>
 #include <QDir>
 #include <QFile>

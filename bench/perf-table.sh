@@ -5,8 +5,9 @@
 #   bench/perf-table.sh BUILD_DIR
 # BENCH_IDLE_SECONDS (default 10) and FUZZ_SECONDS (default 30) set how long
 # the quiet stretch and the fuzz run last. The benchmarks briefly bind the
-# control port; on a shared machine run the script in a network namespace of
-# its own: unshare -n sh -c 'ip link set lo up && bench/perf-table.sh build'.
+# control port, and the start-up benchmark runs greenlark, whose exit ends every
+# greenlark of the session: run the script in namespaces of its own:
+# unshare -p -f --mount-proc -n sh -c 'ip link set lo up && bench/perf-table.sh build'.
 # BENCH_STARTUP_RUNS (default 15) sets how many starts of greenlark and of the
 # minimal window the start-up rows take the median of.
 set -euo pipefail
