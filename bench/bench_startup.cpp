@@ -89,8 +89,8 @@ bool Stage::open(QString *error)
     xcb_flush(m_x);
 
     const QString folder = m_root.path();
-    for (const char *folder : {"tmp", "runtime", "config", "data"})
-        QDir(folder).mkdir(QLatin1String(folder));
+    for (const char *name : {"tmp", "runtime", "config", "data"})
+        QDir(folder).mkdir(QLatin1String(name));
     QFile::setPermissions(folder + QStringLiteral("/runtime"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
