@@ -366,10 +366,13 @@ private slots:
         QCOMPARE(menuLines(trayMenu()).filter(" x").first(), QStringLiteral("  新加坡2 info x"));
         deliverNodes(25);
         QCOMPARE(menuLines(trayMenu()).filter(" x").first(), QStringLiteral("  新加坡2 info x"));
-        deliverNodes(2);
-        QCOMPARE(menuLines(trayMenu()).mid(0, 6),
+        QVector<NodeRecord> without = nodes(4);
+        without.remove(2);
+        m_peer->sendMessage(control::composeNodeList(1, without));
+        QTRY_COMPARE(table()->rowCount(), 3);
+        QCOMPARE(menuLines(trayMenu()).mid(0, 7),
                  QStringList({"新加坡2 · 已停止 -", "启动", "节点 >", "  日本0 info",
-                              "  美国1 info", "模式 >"}));
+                              "  美国1 info", "  香港3 info", "模式 >"}));
     }
 
 private:
