@@ -177,6 +177,14 @@ bool sameNodes(const control::NodeRecords &list, const QVector<NodeRecord> &node
            std::memcmp(list.data, nodes.constData(), size_t(list.count) * sizeof(NodeRecord)) == 0;
 }
 
+// One node in two lists: everything the service tells of it but its tag.
+bool sameNode(const NodeRecord &a, const NodeRecord &b)
+{
+    constexpr std::size_t from = offsetof(NodeRecord, id);
+    return std::memcmp(reinterpret_cast<const char *>(&a) + from,
+                       reinterpret_cast<const char *>(&b) + from, sizeof a - from) == 0;
+}
+
 } // namespace
 
 void CMainWindow::setupNodeTable()
@@ -247,14 +255,9 @@ void CMainWindow::pollRecvMessage()
         inUse >= 0 && inUse < m_nodeList.size() ? m_nodeList.at(inUse) : NodeRecord();
     control::readNodeList(newest, newestLength, &m_nodeList);
     if (inUse >= 0) {
-        // By all the service tells of it but its tag.
-        const auto sameNode = [&chosen](const NodeRecord &node) {
-            constexpr std::size_t from = offsetof(NodeRecord, id);
-            return std::memcmp(reinterpret_cast<const char *>(&node) + from,
-                               reinterpret_cast<const char *>(&chosen) + from,
-                               sizeof node - from) == 0;
-        };
-        const auto found = std::find_if(m_nodeList.cbegin(), m_nodeList.cend(), sameNode);
+        const auto found =
+            std::find_if(m_nodeList.cbegin(), m_nodeList.cend(),
+                         [&chosen](const NodeRecord &node) { return sameNode(node, chosen); });
         m_nSelectIndex = found == m_nodeList.cend() ? -1 : int(found - m_nodeList.cbegin());
     }
     refreshNodeTable();

@@ -95,9 +95,10 @@ bool CMainWindow::applySettings()
 
 void CMainWindow::storeSettings(int port, int mode)
 {
+    const QString path = settingsPath();
     // The user's configuration folder may not be there on a first start.
-    QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
-    QSettings settings(settingsPath(), QSettings::IniFormat);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSettings settings(path, QSettings::IniFormat);
     bool changed = false;
 
     if (port != m_nListenPort) {
@@ -124,8 +125,8 @@ void CMainWindow::storeSettings(int port, int mode)
         // full disk: the values hold for this run, and the user hears of it.
         settings.sync();
         if (settings.status() != QSettings::NoError) {
-            qDebug().noquote() << "The settings cannot be saved to" << settingsPath();
-            problems << QStringLiteral("无法保存到%1，仅本次运行有效").arg(settingsPath());
+            qDebug().noquote() << "The settings cannot be saved to" << path;
+            problems << QStringLiteral("无法保存到%1，仅本次运行有效").arg(path);
         }
         const QString proxyProblem = setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl);
         if (!proxyProblem.isEmpty())

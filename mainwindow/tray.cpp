@@ -8,6 +8,7 @@
 
 #include <QDebug>
 #include <QEvent>
+#include <algorithm>
 
 namespace {
 
@@ -62,8 +63,10 @@ void CMainWindow::refreshTrayMenu()
         state.nodeInUseRow = m_nSelectIndex;
         state.nodeInUse = trayNodeText(m_nodeList.at(m_nSelectIndex));
     }
-    for (const NodeRecord &node : qAsConst(m_nodeList))
-        state.nodes << trayNodeText(node);
+    // Only what the menu shows: lists run to hundreds of nodes.
+    for (int row = 0; row < std::min(int(m_nodeList.size()), TrayIcon::kShownNodes); ++row)
+        state.nodes << trayNodeText(m_nodeList.at(row));
+    state.moreNodes = m_nodeList.size() > TrayIcon::kShownNodes;
     state.running = m_bRunning;
     state.pac = m_nProxyMode == kPacMode;
     m_tray->show(state);

@@ -11,13 +11,6 @@
 #include <QPixmap>
 #include <QSystemTrayIcon>
 
-namespace {
-
-// Enough to find a node by eye; the node page holds the rest.
-constexpr int kTrayNodes = 20;
-
-} // namespace
-
 QIcon greenlarkIcon()
 {
     // Read as PNG outright: a reader left to find the format asks every image
@@ -40,7 +33,7 @@ TrayIcon::TrayIcon(QWidget *window) : QObject(window)
     connect(m_actRun, &QAction::triggered, this, &TrayIcon::runClicked);
     m_menuNodes = m_trayMenu->addMenu(QStringLiteral("节点"));
     // Made once: a new list only changes their texts and which of them show.
-    for (int i = 0; i < kTrayNodes; ++i) {
+    for (int i = 0; i < kShownNodes; ++i) {
         QAction *pick = m_menuNodes->addAction(QString());
         pick->setCheckable(true);
         connect(pick, &QAction::triggered, this, [this, i] { emit nodePicked(i); });
@@ -81,7 +74,7 @@ void TrayIcon::show(const State &state)
     m_actRun->setText(state.running ? QStringLiteral("停止") : QStringLiteral("启动"));
 
     const QList<QAction *> entries = m_menuNodes->actions();
-    for (int i = 0; i < kTrayNodes; ++i) {
+    for (int i = 0; i < kShownNodes; ++i) {
         QAction *pick = entries.at(i);
         const bool shown = i < state.nodes.size();
         if (shown) {
@@ -91,8 +84,8 @@ void TrayIcon::show(const State &state)
         pick->setVisible(shown);
     }
     // The separator and 更多….
-    for (int i = kTrayNodes; i < entries.size(); ++i)
-        entries.at(i)->setVisible(state.nodes.size() > kTrayNodes);
+    for (int i = kShownNodes; i < entries.size(); ++i)
+        entries.at(i)->setVisible(state.moreNodes);
     m_menuNodes->setEnabled(!state.nodes.isEmpty());
     (state.pac ? m_actPac : m_actGlobal)->setChecked(true);
 }

@@ -24,9 +24,10 @@ public:
     // What the menu shows, taken from the window's state each time it changes.
     struct State
     {
-        QString nodeInUse;     // its name, or what the main page shows instead
-        int nodeInUseRow = -1; // its row in the list; -1: not in the list
-        QStringList nodes;     // the whole list, as the menu names them
+        QString nodeInUse;      // its name, or what the main page shows instead
+        int nodeInUseRow = -1;  // its row in the list; -1: not in the list
+        QStringList nodes;      // the first of the list, as many as the menu shows
+        bool moreNodes = false; // the list goes on past them
         bool running = false;
         bool pac = false;
     };
@@ -34,6 +35,9 @@ public:
     // The menu belongs to the window; the icon leaves the notification area
     // with this object.
     explicit TrayIcon(QWidget *window);
+
+    // Enough to find a node by eye; the node page holds the rest.
+    static constexpr int kShownNodes = 20;
 
     QSystemTrayIcon *icon() const { return m_trayIcon; }
     void show(const State &state);
