@@ -8,7 +8,7 @@ RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei imagemagick v2ray)
 # proxy cores in a private network; GSettings' and KConfig's tools, the schemas
 # and dbus: the tests of the desktops' own proxy settings; xvfb: a display that
 # can die under greenlark.
-TEST_PACKAGES=(clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
+TEST_PACKAGES=(procps clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
   desktop-file-utils appstream chromium v2ray iproute2
   gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus xvfb)
 BENCH_PACKAGES=(libbenchmark-dev jq clang libclang-rt-dev xvfb dbus libxcb1-dev)

@@ -105,9 +105,6 @@ bool gnomeSchemaInstalled();
 // Gnome or Kde; null where the module cannot be loaded. An empty schema folder
 // or kioslaverc path means the user's own.
 std::unique_ptr<ProxyStore> loadDesktopStore(ProxyStoreKind desktop, const QString &where);
-// Where the module cannot be loaded, a store that reads and takes nothing.
-std::unique_ptr<ProxyStore> makeGnomeProxyStore(const QString &schemaFolder = QString());
-std::unique_ptr<ProxyStore> makeKdeProxyStore(const QString &kioslavercPath = QString());
 
 #endif // Q_OS_WIN
 

@@ -45,29 +45,6 @@ QFunctionPointer resolve(const char *module, const char *symbol)
 
 using StoreFactory = ProxyStore *(*)(const QString &where);
 
-// What a desktop whose settings are not installed gives: nothing read, nothing
-// taken.
-class AbsentStore final : public ProxyStore
-{
-public:
-    explicit AbsentStore(const char *name) : m_name(QLatin1String(name)) {}
-    QString name() const override { return m_name; }
-    bool read(StoredProxy *) override { return false; }
-    bool write(const ProxyOptions &) override { return false; }
-    bool restore(const StoredProxy &) override { return false; }
-    void notify() override {}
-
-private:
-    QString m_name;
-};
-
-std::unique_ptr<ProxyStore> storeOrAbsent(ProxyStoreKind desktop, const char *name,
-                                          const QString &where)
-{
-    std::unique_ptr<ProxyStore> store = loadDesktopStore(desktop, where);
-    return store ? std::move(store) : std::make_unique<AbsentStore>(name);
-}
-
 } // namespace
 
 std::unique_ptr<ProxyStore> loadDesktopStore(ProxyStoreKind desktop, const QString &where)
@@ -84,16 +61,6 @@ bool gnomeSchemaInstalled()
     const auto installed =
         reinterpret_cast<bool (*)()>(resolve("greenlark-gnome", "greenlarkGnomeSchemaInstalled"));
     return installed != nullptr && installed();
-}
-
-std::unique_ptr<ProxyStore> makeGnomeProxyStore(const QString &schemaFolder)
-{
-    return storeOrAbsent(ProxyStoreKind::Gnome, "gnome", schemaFolder);
-}
-
-std::unique_ptr<ProxyStore> makeKdeProxyStore(const QString &kioslavercPath)
-{
-    return storeOrAbsent(ProxyStoreKind::Kde, "kde", kioslavercPath);
 }
 
 } // namespace platform

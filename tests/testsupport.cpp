@@ -3,12 +3,12 @@
 #include "platform/win32.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -158,12 +158,13 @@ QStringList gnomeKeys()
 
 QString tipsMessage(const QWidget &window)
 {
-    static const QRegularExpression line(
-        QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}:(.*)$"),
-        QRegularExpression::DotMatchesEverythingOption);
+    // The stamp is the time the line was shown: within a minute of now.
     const QString text = child<QLabel>(window, "m_lbTips")->text();
-    const QRegularExpressionMatch match = line.match(text);
-    return match.hasMatch() ? match.captured(1) : QStringLiteral("<not a tips line: %1>").arg(text);
+    const QDateTime stamp = QDateTime::fromString(text.left(19), "yyyy-MM-dd hh:mm:ss");
+    if (!stamp.isValid() || text.mid(19, 1) != ":" ||
+        qAbs(stamp.secsTo(QDateTime::currentDateTime())) > 60)
+        return QStringLiteral("<not a tips line of now: %1>").arg(text);
+    return text.mid(20);
 }
 
 QString proxySettingsPath()

@@ -87,8 +87,10 @@ QString describe(const ProxyOptions &o)
 
 // Given a private folder.
 using StoreMaker = std::function<std::unique_ptr<ProxyStore>(const QString &folder)>;
-const StoreMaker kGnome = [](const QString &) { return makeGnomeProxyStore(); };
-const StoreMaker kKde = [](const QString &) { return makeKdeProxyStore(); };
+const StoreMaker kGnome = [](const QString &) {
+    return loadDesktopStore(ProxyStoreKind::Gnome, {});
+};
+const StoreMaker kKde = [](const QString &) { return loadDesktopStore(ProxyStoreKind::Kde, {}); };
 
 // KConfig's own layout, with each way of spelling a proxy KDE reads.
 const QByteArray kKdeManual = "[Proxy Settings]\nNoProxyFor=a, b,,\nProxyType=1\n"
@@ -146,10 +148,30 @@ private slots:
         QCOMPARE(chooseProxyStores(environment, &message), kind);
         QCOMPARE(!message.isEmpty(), error);
     }
+    void missingModuleIsAMissingDesktop()
+    {
+        // Named, then left out as a desktop whose settings are not installed.
+        QTemporaryDir empty;
+        const QByteArray modules = qgetenv("GREENLARK_MODULE_DIR"),
+                         file = internetSettingsPath().toUtf8();
+        auto back = qScopeGuard([&] {
+            qputenv("GREENLARK_MODULE_DIR", modules);
+            qputenv("GREENLARK_INTERNET_SETTINGS", file);
+            qunsetenv("GREENLARK_PROXY_BACKEND");
+        });
+        qputenv("GREENLARK_MODULE_DIR", QFile::encodeName(empty.path()));
+        qunsetenv("GREENLARK_INTERNET_SETTINGS");
+        qputenv("GREENLARK_PROXY_BACKEND", "gnome");
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression("cannot load the module greenlark-gnome"));
+        QTest::ignoreMessage(QtDebugMsg, "System proxy options: the stand-in file");
+        const ProxyStores stores = makeProxyStores();
+        QCOMPARE(stores.size(), size_t(1)); // the stand-in, as the line says
+    }
     void desktopToolsReadGreenlarksOptions()
     {
-        const auto kde = makeKdeProxyStore();
-        const auto gnome = makeGnomeProxyStore();
+        const auto kde = kKde({});
+        const auto gnome = kGnome({});
         QVERIFY(kde->write(kGlobal) && gnome->write(kGlobal));
         QCOMPARE(desktopModes(), "gnome 'manual', kde 1");
         for (const QString protocol : {"http", "https"}) {
@@ -225,22 +247,15 @@ private slots:
             << "9 | http=proxy:3128 |  | http://wpad/p.pac" << true;
 
         // Failures: nothing read, or nothing changed.
-        QTest::newRow("GNOME: schema missing")
-            << StoreMaker([](const QString &folder) { return makeGnomeProxyStore(folder); })
-            << "/mode='manual'" << QByteArray() << "" << false;
-        QTest::newRow("GNOME: module missing") << StoreMaker([](const QString &folder) {
-            const QByteArray modules = qgetenv("GREENLARK_MODULE_DIR");
-            qputenv("GREENLARK_MODULE_DIR", folder.toUtf8());
-            auto store = makeGnomeProxyStore();
-            qputenv("GREENLARK_MODULE_DIR", modules);
-            return store;
+        QTest::newRow("GNOME: schema missing") << StoreMaker([](const QString &folder) {
+            return loadDesktopStore(ProxyStoreKind::Gnome, folder);
         }) << "/mode='manual'" << QByteArray() << ""
                                                << false;
         // The keyfile backend takes the write and fails to save it.
         QTest::newRow("GNOME: keyfile cannot be written") << StoreMaker([](const QString &) {
             QFile::remove(gnomeKeyfilePath());
             QDir().mkpath(gnomeKeyfilePath());
-            return makeGnomeProxyStore();
+            return kGnome({});
         }) << "" << QByteArray() << "1 |  | localhost;127.0.0.0/8;::1 | "
                                                           << false;
         QTest::newRow("KDE: port above 65535")
@@ -254,7 +269,7 @@ private slots:
             << kKde << "" << QByteArray("<folder>") << "" << false;
         QTest::newRow("KDE: kioslaverc cannot be written") << StoreMaker([](const QString &folder) {
             writeFile(folder + "/file", "not a folder");
-            return makeKdeProxyStore(folder + "/file/kioslaverc");
+            return loadDesktopStore(ProxyStoreKind::Kde, folder + "/file/kioslaverc");
         }) << "" << QByteArray() << "1 |  |  | " << false;
     }
     void desktopStates()
@@ -315,7 +330,7 @@ private slots:
                                        QDBusConnection::ExportScriptableSlots));
             QVERIFY(kded.isEmpty() || bus.registerService(kded));
 
-            makeKdeProxyStore()->notify();
+            kKde({})->notify();
             QTRY_COMPARE(fake.reparsed, QStringList({""}));
             QTRY_COMPARE(fake.resets, kded.isEmpty() ? 0 : 1);
             QVERIFY(kded.isEmpty() || bus.unregisterService(kded));

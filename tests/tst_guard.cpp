@@ -83,12 +83,6 @@ private slots:
         QCOMPARE(QAccessible::queryAccessibleInterface(qApp)->text(QAccessible::Name), "greenlark");
     }
 
-    void init()
-    {
-        g_words.clear();
-        g_ticksAt.clear();
-    }
-
     void handOver_data()
     {
         QTest::addColumn<bool>("later"); // false: a client that connects and says nothing
@@ -118,6 +112,8 @@ private slots:
         connect(&ticker, &QTimer::timeout, [] { ++g_ticks; });
         ticker.start(20);
         g_ticks = 0;
+        g_words.clear();
+        g_ticksAt.clear();
 
         QLocalSocket silent;
         if (later) {

@@ -2,6 +2,7 @@
 // what another program finds in the settings file.
 
 #include "platform/win32.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -101,13 +102,14 @@ private slots:
     void init()
     {
         m_dir.emplace();
-        m_path = m_dir->filePath(QStringLiteral("internet-settings.ini"));
+        // In a folder that is not there yet, as on a first start.
+        m_path = m_dir->filePath(QStringLiteral("greenlark/internet-settings.ini"));
         qputenv("GREENLARK_INTERNET_SETTINGS", QFile::encodeName(m_path));
     }
 
     void storeAndQuery_data()
     {
-        QTest::addColumn<QByteArray>("file"); // before the store; empty: a folder in its place
+        QTest::addColumn<QByteArray>("file"); // before the store; or "<folder>", "<none>"
         QTest::addColumn<Options>("options");
         QTest::addColumn<bool>("readable");
         QTest::addColumn<bool>("writable");
@@ -131,7 +133,10 @@ private slots:
                            "ProxyBypass=[Group]\nFlags=1 ;#<local>;*.例子.cn;\U0001F600;\"q\",\\"),
                        QString::fromUtf8("ProxyServer=代理.example:8080")}
             << true << true;
-        QTest::newRow("a folder in its place") << QByteArray() << kGlobalProxy << false << false;
+        QTest::newRow("first start: no file, no folder")
+            << QByteArray("<none>") << kGlobalProxy << true << true;
+        QTest::newRow("a folder in its place")
+            << QByteArray("<folder>") << kGlobalProxy << false << false;
         // Values a person broke: reading them as 0 or "" would hand out settings
         // nobody stored; a full write replaces them.
         QTest::newRow("flags beyond 32 bits")
@@ -151,12 +156,15 @@ private slots:
         QFETCH(bool, readable);
         QFETCH(bool, writable);
 
-        QFile settings(m_path);
-        QVERIFY(file.isEmpty() ? QDir().mkpath(m_path)
-                               : settings.open(QIODevice::WriteOnly) && settings.write(file) > 0);
-        settings.close();
+        QVERIFY(file == "<none>" ||
+                (file == "<folder>" ? QDir().mkpath(m_path) : writeFile(m_path, file)));
         const Options before = fileKeys(m_path);
-        const QStringList files = QDir(m_dir->path()).entryList(QDir::Files);
+        const auto others = [this] {
+            return QDir(m_dir->filePath("greenlark"))
+                .entryList(QDir::Files)
+                .filter(QRegularExpression("^(?!internet-settings.ini$)"));
+        };
+        const QStringList files = others();
         // A refused query allocates nothing; the leak checker sees any string that was.
         QCOMPARE(queried() != kFailed, readable);
 
@@ -173,10 +181,10 @@ private slots:
 
         QCOMPARE(stored, BOOL(writable));
         QCOMPARE(fileKeys(m_path), writable ? options : before);
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), files); // no half-written leftovers
+        QCOMPARE(others(), files); // no half-written leftovers
         QCOMPARE(queried(), writable ? options : readable ? before : kFailed);
         QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0),
-                 BOOL(!file.isEmpty()));
+                 BOOL(file != "<folder>"));
     }
 };
 

@@ -39,11 +39,6 @@ QString option(const char *name)
     return internetSetting(QStringLiteral("DefaultConnection/") + QLatin1String(name)).toString();
 }
 
-void clickOk(CMainWindow &window)
-{
-    child<QPushButton>(window, "m_btnSetting_ok")->click();
-}
-
 } // namespace
 
 class tst_MainWindow : public QObject
@@ -189,67 +184,57 @@ private slots:
     }
     void failuresAreSaid_data()
     {
-        QTest::addColumn<QString>("broken"); // "settings", "store", "store lock", "journal", "kill"
+        // A folder where that file should be: it can be neither read nor written.
+        // None: a run before was killed.
+        QTest::addColumn<QString>("folder");
         QTest::addColumn<bool>("beforeStart");
         QTest::addColumn<QString>("tip");
 
+        const QString lock = internetSettingsPath() + ".lock";
         QTest::newRow("store unreadable at start")
-            << "store" << true << QStringLiteral("初始化完成，但无法读取系统代理设置");
+            << internetSettingsPath() << true << "初始化完成，但无法读取系统代理设置";
         QTest::newRow("store unwritable at start")
-            << "store lock" << true << QStringLiteral("初始化完成，但无法设置系统代理");
+            << lock << true << "初始化完成，但无法设置系统代理";
         QTest::newRow("journal unwritable at start")
-            << "journal" << true << QStringLiteral("初始化完成，但无法备份，代理未改");
-        QTest::newRow("a run before was killed")
-            << "kill" << true << QStringLiteral("初始化完成，已找回代理设置");
+            << proxyjournal::path() << true << "初始化完成，但无法备份，代理未改";
+        QTest::newRow("a run before was killed") << "" << true << "初始化完成，已找回代理设置";
         QTest::newRow("store unwritable on OK")
-            << "store lock" << false
-            << QStringLiteral("监听端口：1300,代理模式：全局模式"
-                              "（无法设置系统代理）");
+            << lock << false << "监听端口：1300,代理模式：全局模式（无法设置系统代理）";
         QTest::newRow("settings unwritable on OK")
-            << "settings" << false
-            << QStringLiteral("监听端口：1300,代理模式：全局模式（无法保存到%1，仅本次运行有效）")
-                   .arg(proxySettingsPath());
+            << proxySettingsPath() << false
+            << "监听端口：1300,代理模式：全局模式（无法保存到" + proxySettingsPath() +
+                   "，仅本次运行有效）";
     }
     void failuresAreSaid()
     {
-        QFETCH(QString, broken);
+        QFETCH(QString, folder);
         QFETCH(bool, beforeStart);
         QFETCH(QString, tip);
 
-        // Folders where files should be: they can be neither read nor written.
-        const QString folder = broken == QLatin1String("settings") ? proxySettingsPath()
-                               : broken == QLatin1String("store")  ? internetSettingsPath()
-                               : broken == QLatin1String("journal")
-                                   ? proxyjournal::path()
-                                   : internetSettingsPath() + QLatin1String(".lock");
-        auto repair = qScopeGuard([] {
-            QDir(proxySettingsPath()).removeRecursively();
-            QDir(internetSettingsPath() + QLatin1String(".lock")).removeRecursively();
-            QDir(proxyjournal::path()).removeRecursively();
+        auto repair = qScopeGuard([folder] {
+            if (!folder.isEmpty())
+                QDir(folder).removeRecursively();
         });
-        if (broken == QLatin1String("kill")) {
+        if (folder.isEmpty()) {
             QString why;
             const proxyjournal::Entries entries{
                 {platform::makeInternetOptionsStore()->name(), platform::StoredProxy{kUser, {}}}};
             QVERIFY(proxyjournal::write(proxyjournal::path(), entries, &why));
             seedOptions({3, "127.0.0.1:1081", kOwnBypass, QString(), 13});
-        } else if (beforeStart) {
-            QVERIFY(QDir().mkpath(folder));
-        }
-        if (broken != QLatin1String("kill"))
+        } else {
             QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot"));
-        {
-            CMainWindow window;
-            if (!beforeStart) {
-                QVERIFY(QDir().mkpath(folder));
-                child<QLineEdit>(window, "m_lePort")->setText("1300");
-                clickOk(window);
-            }
-            QCOMPARE(tipsMessage(window), tip);
-            // What could be applied holds for this run.
-            if (broken == QLatin1String("settings"))
-                QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1300"));
+            QVERIFY(!beforeStart || QDir().mkpath(folder));
         }
+        CMainWindow window;
+        if (!beforeStart) {
+            QVERIFY(QDir().mkpath(folder));
+            child<QLineEdit>(window, "m_lePort")->setText("1300");
+            child<QPushButton>(window, "m_btnSetting_ok")->click();
+        }
+        QCOMPARE(tipsMessage(window), tip);
+        // What could be applied holds for this run.
+        if (folder == proxySettingsPath())
+            QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1300"));
     }
     void settingsLocation()
     {
@@ -324,11 +309,12 @@ private slots:
     }
     void startAtLogin()
     {
-        const QString entry = qEnvironmentVariable("XDG_CONFIG_HOME") +
-                              QStringLiteral("/autostart/greenlark.desktop");
-        // What a run that failed half-way left would show as already set.
-        QDir(entry).removeRecursively();
-        QFile::remove(entry);
+        // A first start: not even the configuration folder is there.
+        QTemporaryDir config;
+        auto back =
+            qScopeGuard([old = qgetenv("XDG_CONFIG_HOME")] { qputenv("XDG_CONFIG_HOME", old); });
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.filePath("config")));
+        const QString entry = config.filePath("config/autostart/greenlark.desktop");
         CMainWindow window;
         QMenu *menu = window.findChild<QSystemTrayIcon *>()->contextMenu();
         QAction *action = menuAction(menu, QStringLiteral("开机启动"));
@@ -359,7 +345,6 @@ private slots:
         action->trigger();
         QVERIFY(!action->isChecked());
         QVERIFY(tipsMessage(window).startsWith(QStringLiteral("无法设置开机启动")));
-        QVERIFY(QDir(entry).removeRecursively());
     }
     void autostartExec_data()
     {
@@ -401,7 +386,7 @@ private slots:
         // discovery flags kept as they were. PAC then keeps global's strings.
         QCOMPARE(option("AutoConfigUrl"), QStringLiteral("http://wpad/wpad.dat"));
         child<QRadioButton>(*window, "m_rbPac")->click();
-        clickOk(*window);
+        child<QPushButton>(*window, "m_btnSetting_ok")->click();
         QCOMPARE(option("Flags"), QStringLiteral("5"));
         QCOMPARE(option("ProxyServer"), QStringLiteral("127.0.0.1:1081"));
         QCOMPARE(option("ProxyBypass"), kOwnBypass);
@@ -412,7 +397,7 @@ private slots:
             .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
         QVERIFY(storedOptions() == kUser);
         child<QRadioButton>(*window, "m_rbGlobal")->click();
-        clickOk(*window);
+        child<QPushButton>(*window, "m_btnSetting_ok")->click();
         QCOMPARE(option("Flags"), QStringLiteral("3"));
 
         platform::setProcessEnder([&](const QString &name) {

@@ -82,9 +82,10 @@ bool isGreenlarks(const QString &raw)
 
 std::unique_ptr<platform::ProxyStore> makeStore(int store)
 {
-    return store == kFile    ? platform::makeInternetOptionsStore()
-           : store == kGnome ? platform::makeGnomeProxyStore()
-                             : platform::makeKdeProxyStore();
+    using platform::ProxyStoreKind;
+    return store == kFile ? platform::makeInternetOptionsStore()
+                          : platform::loadDesktopStore(
+                                store == kGnome ? ProxyStoreKind::Gnome : ProxyStoreKind::Kde, {});
 }
 
 // How a greenlark of its own process can end.
@@ -295,14 +296,13 @@ private:
         }
         QProcess display;
         if (end == "x-dies") {
-            int number = 60;
-            while (QFile::exists(QString("/tmp/.X%1-lock").arg(number)))
-                ++number;
-            const QString name = QString(":%1").arg(number);
-            display.start("Xvfb", {name, "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+            // A free display of its own, named once it takes connections.
+            display.start("Xvfb",
+                          {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
             if (!display.waitForStarted(10000))
                 QSKIP("Xvfb is not installed: the display cannot die under greenlark");
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("/tmp/.X11-unix/X" + name.mid(1)), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine(), 20000);
+            const QString name = ":" + display.readLine().trimmed();
             environment.insert("QT_QPA_PLATFORM", "xcb");
             // Mesa's GLX crashes when the display goes while it sets up, which is
             // a crash, not the end this row plays.

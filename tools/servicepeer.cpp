@@ -156,11 +156,6 @@ void ServicePeer::setAutoReconnect(bool on)
         scheduleReconnect();
 }
 
-void ServicePeer::setReconnectInterval(int msec)
-{
-    m_reconnectTimer->setInterval(qMax(0, msec));
-}
-
 void ServicePeer::disconnectFromFrontEnd()
 {
     m_wanted = false;

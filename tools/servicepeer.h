@@ -38,7 +38,6 @@ public:
     // is on: after a refused attempt and after the link drops.
     void connectToFrontEnd(quint16 port = kDefaultPort);
     void setAutoReconnect(bool on);
-    void setReconnectInterval(int msec);
     void disconnectFromFrontEnd();
     bool isConnected() const;
     quint16 port() const;
