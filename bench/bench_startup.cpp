@@ -57,6 +57,7 @@ public:
 private:
     std::vector<std::string> m_environment;
     QTemporaryDir m_root;
+    QTemporaryDir m_runtime{QStringLiteral("/dev/shm/greenlark-bench-XXXXXX")};
     QProcess m_xvfb;
     QProcess m_bus;
     xcb_connection_t *m_x = nullptr;
@@ -89,10 +90,14 @@ bool Stage::open(QString *error)
     xcb_flush(m_x);
 
     const QString folder = m_root.path();
-    for (const char *name : {"tmp", "runtime", "config", "data"})
+    for (const char *name : {"tmp", "config", "data"})
         QDir(folder).mkdir(QLatin1String(name));
-    QFile::setPermissions(folder + QStringLiteral("/runtime"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // A desktop session's runtime folder (/run/user/UID) is a memory file
+    // system: /dev/shm is one where there is no session.
+    const QString runtime =
+        m_runtime.isValid() ? m_runtime.path() : folder + QStringLiteral("/runtime");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const auto set = [&](const char *name, const QString &value) {
         environment.insert(QLatin1String(name), value);
@@ -100,7 +105,7 @@ bool Stage::open(QString *error)
     set("DISPLAY", QString::fromLatin1(display));
     set("DBUS_SESSION_BUS_ADDRESS", QString::fromUtf8(m_bus.readLine().trimmed()));
     set("TMPDIR", folder + QStringLiteral("/tmp"));
-    set("XDG_RUNTIME_DIR", folder + QStringLiteral("/runtime"));
+    set("XDG_RUNTIME_DIR", runtime);
     set("XDG_CONFIG_HOME", folder + QStringLiteral("/config"));
     set("XDG_DATA_HOME", folder + QStringLiteral("/data"));
     set("GREENLARK_INTERNET_SETTINGS", folder + QStringLiteral("/internet-settings.ini"));

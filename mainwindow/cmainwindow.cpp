@@ -24,6 +24,9 @@ CMainWindow::CMainWindow(QWidget *parent)
 {
     static const bool resourcesReady = (initResources(), true);
     Q_UNUSED(resourcesReady);
+    // Before the form: new window flags give a widget to its parent again, and
+    // every child of the form would resolve its style sheet anew.
+    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     ui.setupUi(this);
     setWindowIcon(greenlarkIcon());
 

@@ -108,7 +108,6 @@ void CMainWindow::fixWindowSize()
 {
     const QRect frame = frameGeometry();
     setFixedSize(frame.width(), frame.height());
-    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
 }
 
 void CMainWindow::slotsTrayActivated(QSystemTrayIcon::ActivationReason reason)

@@ -62,7 +62,7 @@ TrayIcon::TrayIcon(QWidget *window) : QObject(window)
     showStartedAtLogin();
 
     m_trayIcon->setContextMenu(m_trayMenu);
-    m_trayIcon->setIcon(greenlarkIcon());
+    m_trayIcon->setIcon(window->windowIcon()); // read once, at the window's start
     m_trayIcon->setToolTip(QStringLiteral("greenlark proxy"));
     m_trayIcon->show();
 }

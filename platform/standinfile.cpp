@@ -188,7 +188,18 @@ private:
         return true;
     }
 
-    QTemporaryDir m_dir;
+    // In the session's runtime folder where there is one: a memory file system
+    // on most desktops, where the syncs QSettings makes of its own files (its
+    // lock, its atomic save) cost no disk writes, which each start would wait for.
+    static QString scratchTemplate()
+    {
+        const QFileInfo runtime(qEnvironmentVariable("XDG_RUNTIME_DIR"));
+        const QString base =
+            runtime.isDir() && runtime.isWritable() ? runtime.filePath() : QDir::tempPath();
+        return base + QStringLiteral("/greenlark-standin-XXXXXX");
+    }
+
+    QTemporaryDir m_dir{scratchTemplate()};
     // Declared after the folder so it is gone before the folder is removed.
     std::unique_ptr<QSettings> m_settings;
 };
