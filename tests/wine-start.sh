@@ -4,7 +4,8 @@
 # the listen port), points Internet Options at its proxy with the user's own
 # settings in the journal, hands a second start over to the copy that runs,
 # and gives the user's settings back when its window is closed, with exit
-# status 0. Killed instead, it leaves the user's settings in the journal.
+# status 0, and when the session ends. Killed instead, it leaves the user's
+# settings in the journal.
 #
 # Usage: wine-start.sh WINDOWS_BUILD_DIR DEMO_SERVICE
 set -u
@@ -49,10 +50,14 @@ journal() {
     2>/dev/null
 }
 
-# Starts greenlark.exe in the background as the START-th run, and waits until
-# it has told the demo service its listen port.
+# Starts greenlark.exe in the background, the RUN-th time, and waits until it
+# has told the demo service its listen port.
 start_greenlark() {
-  wine "$windows_build/greenlark.exe" >>"$work/greenlark.log" 2>&1 &
+  # Its exit status in a file: a process that is killed is no news.
+  (
+    wine "$windows_build/greenlark.exe" >>"$work/greenlark.log" 2>&1
+    echo $? >"$work/status"
+  ) 2>/dev/null &
   greenlark=$!
   pids+=("$greenlark")
   wait_for_lines "$work/demo.log" "SetListenPort port=1081" 60 "$1" ||
@@ -91,9 +96,7 @@ kill -0 "$greenlark" 2>/dev/null || fail "the first copy ended at the second sta
 # Without /f taskkill asks the windows to close, as the close button does.
 wine taskkill /im greenlark.exe >/dev/null
 timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe did not end at the close"
-wait "$greenlark"
-status=$?
-[ $status -eq 0 ] || fail "greenlark.exe ended with $status"
+[ "$(cat "$work/status")" = 0 ] || fail "greenlark.exe ended with $(cat "$work/status")"
 [ "$(setting ProxyServer)" = corp.example:3128 ] && [ "$(setting ProxyEnable)" = 0x1 ] ||
   fail "the user's settings did not come back: $(setting ProxyServer)"
 ! journal | grep -q corp.example || fail "the journal still holds settings given back"
@@ -102,11 +105,18 @@ status=$?
 [ "$(grep -c "Unknown or invalid command line option" "$work/greenlark.log")" -eq 3 ] ||
   fail "greenlark.exe did not ask taskkill to end the session's processes"
 
-# Killed, it has no say: the journal keeps the user's settings for the next start.
+# At a logoff Windows asks every window whether the session may end, then ends
+# the processes: the user's settings go back on the question.
 start_greenlark 2
+wine wineboot --end-session >/dev/null
+timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe outlived the session"
+[ "$(setting ProxyServer)" = corp.example:3128 ] ||
+  fail "the user's settings did not come back at the session's end: $(setting ProxyServer)"
+
+# Killed, it has no say: the journal keeps the user's settings for the next start.
+start_greenlark 3
 wine taskkill /f /im greenlark.exe >/dev/null
 timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe was not killed"
-{ wait "$greenlark"; } 2>/dev/null
 journal | grep -q corp.example:3128 || fail "a killed run's journal lost the user's settings"
-echo "windows_start: started, linked, set and gave back the system proxy, handed over;" \
-  "killed, left the user's settings in the journal"
+echo "windows_start: started, linked, set the system proxy, handed over, gave the user's" \
+  "settings back at the close and at the session's end; killed, left them in the journal"
