@@ -73,7 +73,7 @@ pids+=($!)
 wait_for_lines "$work/display" "" 20 1 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 DISPLAY=:$(head -n1 "$work/display")
 export DISPLAY
-unset WINEQT_QPA_PLATFORM
+unset WINEQT_QPA_PLATFORM GREENLARK_INTERNET_SETTINGS GREENLARK_PROXY_JOURNAL
 # Its messages on standard error, where a Windows program sends them to the debugger.
 export WINEQT_FORCE_STDERR_LOGGING=1
 
