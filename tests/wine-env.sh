@@ -20,10 +20,34 @@ if ! command -v wine >/dev/null 2>&1; then
   exit 77
 fi
 
+# Where Wine is not Windows. Each check that meets one of these says which.
+# - WinINet (Wine 8) keeps the proxy server (ProxyServer of Internet Settings)
+#   and, of the flags, PROXY_TYPE_PROXY alone (ProxyEnable): PROXY_TYPE_DIRECT
+#   and PROXY_TYPE_AUTO_PROXY_URL are dropped, the bypass list and the PAC
+#   address are not kept (a query gives null), the auto-discovery flags read 2
+#   whatever was written, and INTERNET_OPTION_REFRESH answers FALSE. So
+#   greenlark's write never reads back whole ("does not keep greenlark's
+#   options"), its PAC mode changes nothing, and what a killed run left cannot
+#   be told from the user's own: the next start would keep greenlark's proxy as
+#   the user's, where Windows gives the journal's back.
+# - taskkill knows /f, /im and /pid, not /fi: greenlark's ending of the
+#   session's processes at exit is refused ("Unknown or invalid command line
+#   option") and ends nothing.
+# - Linux's QT_ variables do not reach Windows programs (see WINEQT_ below).
+# - A program run with its output in a pipe or a file has no console, so Qt
+#   Test writes its report with OutputDebugString (wine-run.sh --qtest).
+
 export WINEPREFIX=$windows_build/wineprefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono and no Gecko: a new prefix would otherwise offer to download them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No menu builder: it writes the prefix's programs into the user's own menus
+# and file types.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Whatever else Wine keeps for the desktop stays beside the prefix too, and
+# its own windows never come up on the user's display.
+export XDG_CONFIG_HOME=$windows_build/wine-home/config XDG_DATA_HOME=$windows_build/wine-home/data
+export XDG_CACHE_HOME=$windows_build/wine-home/cache
+unset DISPLAY WAYLAND_DISPLAY
 # Wine keeps Linux's QT_ variables from Windows programs and hands them the
 # WINEQT_ ones without the prefix: the tests' QT_QPA_PLATFORM goes across so.
 for name in $(compgen -e | grep '^QT_'); do
@@ -34,19 +58,6 @@ done
 if [ -d /usr/share/fonts/truetype/dejavu ]; then
   export WINEQT_QPA_FONTDIR=Z:/usr/share/fonts/truetype/dejavu
 fi
-
-# Where Wine is not Windows. Each check that meets one of these says which.
-# - WinINet (Wine 8): INTERNET_PER_CONN_FLAGS and _PROXY_SERVER are kept, as
-#   ProxyEnable and ProxyServer of Internet Settings, but PROXY_TYPE_DIRECT is
-#   dropped from the flags, the bypass list and the PAC address are not kept at
-#   all, and INTERNET_OPTION_REFRESH answers FALSE. So greenlark's write never
-#   reads back whole ("does not keep greenlark's options"), and what a killed
-#   run left cannot be told from the user's own: the next start would keep
-#   greenlark's proxy as the user's, where Windows gives the journal's back.
-# - taskkill knows /f, /im and /pid, not /fi: greenlark's ending of the
-#   session's processes at exit is refused ("Unknown or invalid command line
-#   option") and ends nothing.
-# - Linux's QT_ variables do not reach Windows programs (below).
 
 # The prefix is made once per test run (wine-run.sh --new-prefix); a Wine
 # program started without one would make it on the fly, in its own time.
