@@ -8,9 +8,13 @@ RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei imagemagick v2ray)
 # proxy cores in a private network; GSettings' and KConfig's tools, the schemas
 # and dbus: the tests of the desktops' own proxy settings; xvfb: a display that
 # can die under greenlark.
-TEST_PACKAGES=(procps clang libclang-rt-dev clang-format g++-mingw-w64-x86-64 libbenchmark-dev
+TEST_PACKAGES=(procps clang libclang-rt-dev clang-format libbenchmark-dev
   desktop-file-utils appstream chromium v2ray iproute2
   gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus xvfb)
+# greenlark.exe and its tests under Wine: MinGW-w64 in the POSIX thread model,
+# dpkg-dev to unpack Debian's qtbase source for the Qt that build-mingw-qt.sh
+# builds with it (perl runs Qt's configure), Wine, and a display for the window.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev perl make wine wine64 xvfb)
 BENCH_PACKAGES=(libbenchmark-dev jq clang libclang-rt-dev xvfb dbus libxcb1-dev)
 # What `cpack` needs to make the .deb and work out its dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -54,6 +54,8 @@ private slots:
             << Facts{1000, std::nullopt, "v2ray"} << false;
         QTest::newRow("another user") << Facts{0, 7, "v2ray"} << false;
         QTest::newRow("another name") << Facts{1000, 7, "v2ra"} << false;
+        // Its command name is what it says of itself, so none is taken instead.
+        QTest::newRow("executable unreadable") << Facts{1000, 7, ""} << false;
     }
     void whoseProcesses()
     {

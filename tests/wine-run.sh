@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs a program of the Windows build under Wine, in the build's own prefix,
+# and ends that prefix's wineserver after it, with whatever the program left
+# running.
+#
+# Usage: wine-run.sh WINDOWS_BUILD_DIR --new-prefix
+#        wine-run.sh WINDOWS_BUILD_DIR [--qtest] PROGRAM [ARGUMENTS...]
+# PROGRAM is relative to the build. --qtest: a Qt Test program, whose report is
+# shown. Exit status: the program's; 77 when there is no Windows build to run.
+set -u
+. "$(dirname "$0")/wine-env.sh" "$1"
+shift
+
+if [ "${1:-}" = --new-prefix ]; then
+  end_wine
+  rm -rf "$WINEPREFIX"
+  wineboot --init >/dev/null 2>&1
+  status=$?
+  end_wine
+  [ $status -eq 0 ] && [ -d "$WINEPREFIX/drive_c" ]
+  exit
+fi
+
+report=
+options=()
+if [ "$1" = --qtest ]; then
+  # Without a console of its own a Qt Test program writes its report with
+  # OutputDebugString, which nobody sees: it goes to a file instead.
+  shift
+  report=$(mktemp "${TMPDIR:-/tmp}/qtest-report.XXXXXX")
+  options=(-o "Z:$report,txt")
+fi
+finish() {
+  end_wine
+  if [ -n "$report" ]; then
+    cat "$report"
+    rm -f "$report"
+  fi
+}
+trap finish EXIT
+program=$windows_build/$1
+shift
+wine "$program" "${options[@]}" "$@"
