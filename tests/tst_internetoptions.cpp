@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -159,10 +160,11 @@ private slots:
         QVERIFY(file == "<none>" ||
                 (file == "<folder>" ? QDir().mkpath(m_path) : writeFile(m_path, file)));
         const Options before = fileKeys(m_path);
-        const auto others = [this] {
-            return QDir(m_dir->filePath("greenlark"))
-                .entryList(QDir::Files)
-                .filter(QRegularExpression("^(?!internet-settings.ini$)"));
+        const QFileInfo settingsFile(m_path);
+        const auto others = [&settingsFile] {
+            QStringList files = settingsFile.dir().entryList(QDir::Files);
+            files.removeAll(settingsFile.fileName());
+            return files;
         };
         const QStringList files = others();
         // A refused query allocates nothing; the leak checker sees any string that was.
