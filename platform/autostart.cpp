@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
 
 #include <QSettings>
@@ -50,8 +52,6 @@ bool setStartedAtLogin(bool on, QString *why)
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include <algorithm>
-
 namespace {
 
 QString entryPath()
@@ -65,29 +65,6 @@ QString entryPath()
 } // namespace
 
 namespace platform {
-
-QString desktopExecValue(const QString &program)
-{
-    // Quoted where the program holds a reserved character, with the quote, the
-    // backtick, the dollar and the backslash escaped inside the quotes; '%'
-    // starts a field code, so it is doubled.
-    static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
-    QString argument = program;
-    if (std::any_of(program.begin(), program.end(), [](QChar c) { return reserved.contains(c); })) {
-        for (const char *c : {"\\", "\"", "`", "$"})
-            argument.replace(QLatin1String(c), QLatin1String("\\") + QLatin1String(c));
-        argument = QLatin1Char('"') + argument + QLatin1Char('"');
-    }
-    argument.replace(QLatin1Char('%'), QLatin1String("%%"));
-    // GLib looks the program up before it turns "%%" back into '%', and finds
-    // none: env is found, and gets the program's path as GLib hands it over.
-    if (program.contains(QLatin1Char('%')))
-        argument.prepend(QLatin1String("env "));
-    // Last, the escapes of every value of the file.
-    return argument.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-        .replace(QLatin1Char('\n'), QLatin1String("\\n"))
-        .replace(QLatin1Char('\t'), QLatin1String("\\t"));
-}
 
 bool isStartedAtLogin()
 {
@@ -138,3 +115,30 @@ bool setStartedAtLogin(bool on, QString *why)
 } // namespace platform
 
 #endif // Q_OS_WIN
+
+namespace platform {
+
+QString desktopExecValue(const QString &program)
+{
+    // Quoted where the program holds a reserved character, with the quote, the
+    // backtick, the dollar and the backslash escaped inside the quotes; '%'
+    // starts a field code, so it is doubled.
+    static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
+    QString argument = program;
+    if (std::any_of(program.begin(), program.end(), [](QChar c) { return reserved.contains(c); })) {
+        for (const char *c : {"\\", "\"", "`", "$"})
+            argument.replace(QLatin1String(c), QLatin1String("\\") + QLatin1String(c));
+        argument = QLatin1Char('"') + argument + QLatin1Char('"');
+    }
+    argument.replace(QLatin1Char('%'), QLatin1String("%%"));
+    // GLib looks the program up before it turns "%%" back into '%', and finds
+    // none: env is found, and gets the program's path as GLib hands it over.
+    if (program.contains(QLatin1Char('%')))
+        argument.prepend(QLatin1String("env "));
+    // Last, the escapes of every value of the file.
+    return argument.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('\n'), QLatin1String("\\n"))
+        .replace(QLatin1Char('\t'), QLatin1String("\\t"));
+}
+
+} // namespace platform

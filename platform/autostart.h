@@ -14,10 +14,8 @@ bool isStartedAtLogin();
 // removed; then nothing changed.
 bool setStartedAtLogin(bool on, QString *why);
 
-#ifndef Q_OS_WIN
 // A program's path as the Exec value of a desktop entry: what a desktop's
 // launcher, reading it by the desktop-entry rules, starts as that path.
 QString desktopExecValue(const QString &program);
-#endif
 
 } // namespace platform

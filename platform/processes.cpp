@@ -170,7 +170,6 @@ void endWithPlatform(const QString &imageName)
 
 namespace platform {
 
-#ifndef Q_OS_WIN
 bool endsWithThis(const ProcessFacts &process, const ProcessFacts &own, const QString &imageName)
 {
     QString wanted = imageName;
@@ -180,7 +179,6 @@ bool endsWithThis(const ProcessFacts &process, const ProcessFacts &own, const QS
     return !wanted.isEmpty() && process.executable == wanted && process.user == own.user &&
            process.session == own.session;
 }
-#endif
 
 void endProcessesByImageName(const QString &imageName)
 {

@@ -106,9 +106,9 @@ namespace platform {
 // process. Runs to completion.
 void endProcessesByImageName(const QString &imageName);
 
-#ifndef Q_OS_WIN
-// A process as the ending of processes tells it from others; a process whose
-// executable cannot be read has none.
+// A process as the ending of processes on Linux tells it from others; a
+// process whose executable cannot be read has none. (Windows's taskkill
+// filters by the same facts.)
 struct ProcessFacts
 {
     qint64 user = -1;
@@ -117,7 +117,6 @@ struct ProcessFacts
 };
 // Whether `process` ends with `own`'s call for this image name.
 bool endsWithThis(const ProcessFacts &process, const ProcessFacts &own, const QString &imageName);
-#endif
 
 // Tests replace the ending of processes with a recorder so they never end
 // anything real. Returns the handler that was in force; an empty handler puts

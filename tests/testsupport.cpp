@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QSettings>
+#include <QSysInfo>
 #include <QTemporaryDir>
 
 void ignoreProcessEnds()
@@ -23,8 +24,24 @@ namespace {
 
 } // namespace
 
+bool isWindows()
+{
+    return QSysInfo::kernelType() == QLatin1String("winnt");
+}
+
+bool wineLacks(const char *difference)
+{
+    return qEnvironmentVariable("GREENLARK_WINE_LACKS")
+        .split(QLatin1Char(' '))
+        .contains(QLatin1String(difference));
+}
+
 QString storesNotPrivate()
 {
+    // Internet Options, the Run key and the processes are the user's own,
+    // except in the prefix Wine runs the tests in.
+    if (isWindows() && qEnvironmentVariableIsEmpty("GREENLARK_WINE_LACKS"))
+        return QStringLiteral("not under Wine in the build's own prefix (tests/wine-run.sh)");
     // Each folder set, and not where the user's own settings are.
     const QString home = QDir::homePath();
     for (const auto &[name, usersOwn] :
@@ -58,6 +75,10 @@ QVariant internetSetting(const QString &key)
 
 void seedOptions(const ProxyOptions &options)
 {
+    if (isWindows()) {
+        platform::makeInternetOptionsStore()->write(options);
+        return;
+    }
     QSettings store(internetSettingsPath(), QSettings::IniFormat);
     store.beginGroup(QStringLiteral("DefaultConnection"));
     store.setValue(QStringLiteral("Flags"), uint(options.flags));
@@ -70,6 +91,19 @@ void seedOptions(const ProxyOptions &options)
         else
             store.setValue(keys.at(i), values.at(i));
     }
+}
+
+QString internetOptionsText()
+{
+    if (!isWindows()) // the options, without the count of notifications after them
+        return QString::fromUtf8(fileBytes(internetSettingsPath())).split('[').value(1).trimmed();
+    const QSettings registry(QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\"
+                                            "CurrentVersion\\Internet Settings"),
+                             QSettings::NativeFormat);
+    QStringList values;
+    for (const QString name : {"AutoConfigURL", "ProxyEnable", "ProxyOverride", "ProxyServer"})
+        values << name + '=' + registry.value(name, "<none>").toString();
+    return values.join('\n');
 }
 
 ProxyOptions storedOptions()

@@ -21,13 +21,22 @@ void ignoreProcessEnds();
 // could: every test that can reach a store checks this first and refuses to run.
 QString storesNotPrivate();
 
+// The Windows build, whose tests run under Wine in a prefix of their own.
+bool isWindows();
+// Whether Wine lacks what Windows has here: one of the names tests/wine-env.sh
+// gives the differences it lists ("wininet-options", "taskkill-filters").
+bool wineLacks(const char *difference);
+
 // The stand-in's record of the user's internet options ("DefaultConnection/Flags",
 // "Notifications/SettingsChanged" ...); an invalid QVariant where a key is absent.
 QVariant internetSetting(const QString &key);
 QString internetSettingsPath();
-// Puts the options in the stand-in store as the user's settings page would: a
-// null string has no key.
+// Puts the options in the system's store as the user's settings page would:
+// the stand-in file, where a null string has no key, or Internet Options.
 void seedOptions(const ProxyOptions &options);
+// The proxy options as other programs see them: the stand-in file's lines, or
+// Internet Settings' values in the registry.
+QString internetOptionsText();
 // What the store holds now; an absent string reads as a null one.
 ProxyOptions storedOptions();
 // How often running programs were told the options changed.

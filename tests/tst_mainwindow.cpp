@@ -315,6 +315,15 @@ private slots:
             qScopeGuard([old = qgetenv("XDG_CONFIG_HOME")] { qputenv("XDG_CONFIG_HOME", old); });
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.filePath("config")));
         const QString entry = config.filePath("config/autostart/greenlark.desktop");
+        // What starts at login: the Run key's command line on Windows.
+        const auto command = [&entry] {
+            return isWindows() ? QSettings("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\"
+                                           "CurrentVersion\\Run",
+                                           QSettings::NativeFormat)
+                                     .value("greenlark")
+                               : QSettings(entry, QSettings::IniFormat).value("Desktop Entry/Exec");
+        };
+        const QString program = QCoreApplication::applicationFilePath();
         CMainWindow window;
         QMenu *menu = window.findChild<QSystemTrayIcon *>()->contextMenu();
         QAction *action = menuAction(menu, QStringLiteral("开机启动"));
@@ -322,9 +331,15 @@ private slots:
 
         action->trigger();
         QVERIFY(action->isChecked());
-        QVERIFY(fileBytes(entry).contains(
-            "\nExec=" + QCoreApplication::applicationFilePath().toUtf8() + "\n"));
+        QCOMPARE(command(), isWindows() ? '"' + QDir::toNativeSeparators(program) + '"' : program);
+        action->trigger();
+        QVERIFY(!action->isChecked());
+        QVERIFY(command().isNull());
+        if (isWindows())
+            return; // what follows is the desktop's: its own settings, a file in the way
+
         // Switched off in the desktop's own settings: off here too.
+        action->trigger();
         const QByteArray written = fileBytes(entry);
         for (const auto &[on, off] :
              {std::pair{"Terminal=false", "Hidden=true"},

@@ -20,23 +20,26 @@ if ! command -v wine >/dev/null 2>&1; then
   exit 77
 fi
 
-# Where Wine is not Windows. Each check that meets one of these says which.
-# - WinINet (Wine 8) keeps the proxy server (ProxyServer of Internet Settings)
-#   and, of the flags, PROXY_TYPE_PROXY alone (ProxyEnable): PROXY_TYPE_DIRECT
-#   and PROXY_TYPE_AUTO_PROXY_URL are dropped, the bypass list and the PAC
-#   address are not kept (a query gives null), the auto-discovery flags read 2
-#   whatever was written, and INTERNET_OPTION_REFRESH answers FALSE. So
-#   greenlark's write never reads back whole ("does not keep greenlark's
-#   options"), its PAC mode changes nothing, and what a killed run left cannot
-#   be told from the user's own: the next start would keep greenlark's proxy as
-#   the user's, where Windows gives the journal's back.
-# - taskkill knows /f, /im and /pid, not /fi: greenlark's ending of the
-#   session's processes at exit is refused ("Unknown or invalid command line
-#   option") and ends nothing.
+# Where Wine is not Windows. The tests learn of them from GREENLARK_WINE_LACKS
+# below, by the names in brackets, and check what Wine does instead.
+# - [wininet-options] WinINet (Wine 8) keeps the proxy server as it was
+#   written (ProxyServer of Internet Settings) and whether PROXY_TYPE_PROXY is
+#   set (ProxyEnable): a query gives the flags PROXY_TYPE_PROXY or else
+#   PROXY_TYPE_DIRECT, no bypass list and no PAC address (null), and the
+#   auto-discovery flags 2, whatever was written; INTERNET_OPTION_REFRESH
+#   answers FALSE. So greenlark's write never reads back whole ("does not
+#   keep greenlark's options"), its PAC mode changes nothing, and what a
+#   killed run left cannot be told from the user's own: the next start would
+#   keep greenlark's proxy as the user's, where Windows gives the journal's
+#   back.
+# - [taskkill-filters] taskkill knows /f, /im and /pid, not /fi: greenlark's
+#   ending of the session's processes at exit is refused ("Unknown or invalid
+#   command line option") and ends nothing.
 # - Linux's QT_ variables do not reach Windows programs (see WINEQT_ below).
 # - A program run with its output in a pipe or a file has no console, so Qt
 #   Test writes its report with OutputDebugString (wine-run.sh --qtest).
 
+export GREENLARK_WINE_LACKS="wininet-options taskkill-filters"
 export WINEPREFIX=$windows_build/wineprefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono and no Gecko: a new prefix would otherwise offer to download them.
