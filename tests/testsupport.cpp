@@ -75,22 +75,8 @@ QVariant internetSetting(const QString &key)
 
 void seedOptions(const ProxyOptions &options)
 {
-    if (isWindows()) {
-        platform::makeInternetOptionsStore()->write(options);
-        return;
-    }
-    QSettings store(internetSettingsPath(), QSettings::IniFormat);
-    store.beginGroup(QStringLiteral("DefaultConnection"));
-    store.setValue(QStringLiteral("Flags"), uint(options.flags));
-    store.setValue(QStringLiteral("AutoDiscoveryFlags"), uint(options.autoDiscoveryFlags));
-    const QStringList keys{"ProxyServer", "ProxyBypass", "AutoConfigUrl"};
-    const QStringList values{options.proxyServer, options.proxyBypass, options.autoConfigUrl};
-    for (int i = 0; i < keys.size(); ++i) {
-        if (values.at(i).isNull())
-            store.remove(keys.at(i));
-        else
-            store.setValue(keys.at(i), values.at(i));
-    }
+    if (!platform::makeInternetOptionsStore()->write(options))
+        qFatal("the user's internet options cannot be seeded");
 }
 
 QString internetOptionsText()

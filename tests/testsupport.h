@@ -31,8 +31,8 @@ bool wineLacks(const char *difference);
 // "Notifications/SettingsChanged" ...); an invalid QVariant where a key is absent.
 QVariant internetSetting(const QString &key);
 QString internetSettingsPath();
-// Puts the options in the system's store as the user's settings page would:
-// the stand-in file, where a null string has no key, or Internet Options.
+// Puts the options in the system's store as the user's settings page would,
+// through WinINet (on Linux its stand-in, whose file tst_internetoptions checks).
 void seedOptions(const ProxyOptions &options);
 // The proxy options as other programs see them: the stand-in file's lines, or
 // Internet Settings' values in the registry.

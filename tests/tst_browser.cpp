@@ -1,8 +1,7 @@
 // Real traffic through the demo service's proxy cores, in the private network
 // and process namespace that tests/in-private-network.sh makes: greenlark points
 // the stand-in system proxy at the demo, and headless Chromium, set up from what
-// greenlark stored, loads a page through it; the node servers let nothing else
-// through, and every core ends with the demo.
+// greenlark stored, loads a page through it; every core ends with the demo.
 #include "mainwindow/cmainwindow.h"
 #include "platform/win32.h"
 #include "testsupport.h"
@@ -15,10 +14,9 @@
 
 namespace {
 
-// The address the page is served on, in the range the node servers may reach,
-// and one outside it; in-private-network.sh puts both on loopback.
+// The address the page is served on, in the range the node servers may reach;
+// in-private-network.sh puts it on loopback.
 const QString kTestAddress = QStringLiteral("198.18.0.1");
-const QString kOutsideAddress = QStringLiteral("192.0.2.1");
 constexpr quint16 kPagePort = 8080;
 const QByteArray kPage = "greenlark test page";
 const QByteArray kResponse = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n"
@@ -26,10 +24,8 @@ const QByteArray kResponse = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCon
                              QByteArray::number(kPage.size()) + "\r\n\r\n" + kPage;
 const QString kCore = QStandardPaths::findExecutable(QStringLiteral("v2ray"));
 
-QString accepted(const QString &host)
-{
-    return QStringLiteral("accepted tcp:%1:%2 ").arg(host).arg(kPagePort);
-}
+// A node server's log line for a request for the page.
+const QString kAccepted = QStringLiteral("accepted tcp:%1:%2 ").arg(kTestAddress).arg(kPagePort);
 
 // The demo service built with the tests ($GREENLARK_DEMO_SERVICE) as a child,
 // with its log kept line by line.
@@ -96,7 +92,7 @@ void tst_Browser::initTestCase()
             });
     });
     QVERIFY2(!kCore.isEmpty() && m_pages.listen(QHostAddress::AnyIPv4, kPagePort) &&
-                 QNetworkInterface::allAddresses().contains(QHostAddress(kOutsideAddress)),
+                 QNetworkInterface::allAddresses().contains(QHostAddress(kTestAddress)),
              "needs v2ray (packages.sh lists it for the tests) and the test addresses on "
              "loopback: run it through tests/in-private-network.sh, as CTest does");
 }
@@ -197,25 +193,9 @@ void tst_Browser::pageThroughTheProxy()
     // Each request for the page in a node server's access log, in the selected
     // one's.
     if (!loggedBy.isEmpty())
-        QTRY_VERIFY_WITH_TIMEOUT(m_demo->find(accepted(kTestAddress), before) >= 0, 10000);
-    for (const QString &request : m_demo->lines.mid(before).filter(accepted(kTestAddress)))
+        QTRY_VERIFY_WITH_TIMEOUT(m_demo->find(kAccepted, before) >= 0, 10000);
+    for (const QString &request : m_demo->lines.mid(before).filter(kAccepted))
         QVERIFY2(request.startsWith('[' + loggedBy + "] "), qPrintable(request));
-
-    // What else the node server lets through: nothing outside the test range,
-    // and no name it would have to look up, which could resolve into the range.
-    // Refused there, not by the client alone.
-    QNetworkAccessManager http;
-    http.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), port));
-    for (const QString &host : {kOutsideAddress, QStringLiteral("greenlark.test")}) {
-        if (loggedBy.isEmpty())
-            break;
-        QNetworkReply *reply =
-            http.get(QNetworkRequest(QStringLiteral("http://%1:%2/").arg(host).arg(kPagePort)));
-        QVERIFY(QSignalSpy(reply, &QNetworkReply::finished).wait(10000));
-        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 403);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !m_demo->lines.filter(accepted(host)).filter('[' + loggedBy + "] ").isEmpty(), 5000);
-    }
 }
 
 QTEST_MAIN(tst_Browser)

@@ -1,5 +1,5 @@
-// The Linux desktops' own proxy settings as stores: which stores a process
-// takes, the WinINet view of desktop states, what the desktops' own tools read
+// The Linux desktops' own proxy settings as stores: a desktop whose module is
+// missing, the WinINet view of desktop states, what the desktops' own tools read
 // after greenlark wrote, giving a state back exactly or refusing to touch it,
 // and KDE's notifications.
 
@@ -99,8 +99,6 @@ const QByteArray kKdeManual = "[Proxy Settings]\nNoProxyFor=a, b,,\nProxyType=1\
 
 } // namespace
 
-Q_DECLARE_METATYPE(ProxyEnvironment)
-Q_DECLARE_METATYPE(ProxyStoreKind)
 Q_DECLARE_METATYPE(StoreMaker)
 
 class tst_DesktopProxy : public QObject
@@ -117,37 +115,6 @@ private slots:
         QFile::remove(kioslavercPath());
     }
 
-    void storeChoice_data()
-    {
-        QTest::addColumn<ProxyEnvironment>("environment");
-        QTest::addColumn<ProxyStoreKind>("kind");
-        QTest::addColumn<bool>("error");
-
-        using Env = ProxyEnvironment;
-        const auto file = ProxyStoreKind::File, gnome = ProxyStoreKind::Gnome,
-                   kde = ProxyStoreKind::Kde, both = ProxyStoreKind::KdeAndGnome;
-        QTest::newRow("stand-in file wins")
-            << Env{"/tmp/x.ini", "kde", "KDE", true} << file << false;
-        QTest::newRow("backend gnome") << Env{"", "gnome", "KDE", false} << gnome << false;
-        QTest::newRow("backend KDE, any case") << Env{"", "KDE", "GNOME", true} << kde << false;
-        QTest::newRow("unknown backend") << Env{"", "dconf", "GNOME", true} << file << true;
-        QTest::newRow("KDE also sets GNOME's") << Env{"", "", "KDE", true} << both << false;
-        QTest::newRow("KDE anywhere in the list")
-            << Env{"", "", "Budgie:KDE", true} << both << false;
-        QTest::newRow("list, any case") << Env{"", "", "ubuntu:GNOME", false} << gnome << false;
-        QTest::newRow("unknown, schema installed") << Env{"", "", "sway", true} << gnome << false;
-        QTest::newRow("unknown, no schema") << Env{"", "", "sway", false} << file << false;
-    }
-    void storeChoice()
-    {
-        QFETCH(ProxyEnvironment, environment);
-        QFETCH(ProxyStoreKind, kind);
-        QFETCH(bool, error);
-
-        QString message;
-        QCOMPARE(chooseProxyStores(environment, &message), kind);
-        QCOMPARE(!message.isEmpty(), error);
-    }
     void missingModuleIsAMissingDesktop()
     {
         // Named, then left out as a desktop whose settings are not installed.

@@ -6,7 +6,6 @@
 #include "testsupport.h"
 #include "userproxy/proxyjournal.h"
 
-#include <QAccessible>
 #include <QAction>
 #include <QDir>
 #include <QLabel>
@@ -252,15 +251,6 @@ private slots:
     {
         CMainWindow window;
         window.show();
-        // The mark's colour in words; the field named by its label.
-        for (const auto &[widget, name] : {std::pair{"m_lbBackground", "服务未连接"},
-                                           {"m_twNodeList", "节点列表"},
-                                           {"m_lePort", "本地监听端口："},
-                                           {"m_btnNode_flush", "刷新"}}) {
-            QCOMPARE(QAccessible::queryAccessibleInterface(child<QWidget>(window, widget))
-                         ->text(QAccessible::Name),
-                     QString(name));
-        }
         // Enter and Space each press the button with the focus; Escape ends nothing.
         auto *run = child<QPushButton>(window, "m_btnRun");
         run->setFocus();

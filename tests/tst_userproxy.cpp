@@ -86,7 +86,7 @@ std::unique_ptr<platform::ProxyStore> makeStore(int store)
     // The desktop's store as greenlark chooses it, with the stand-in file put aside.
     const QByteArray file = qgetenv("GREENLARK_INTERNET_SETTINGS");
     qunsetenv("GREENLARK_INTERNET_SETTINGS");
-    qputenv("GREENLARK_PROXY_BACKEND", kStoreNames[store]);
+    qputenv("GREENLARK_PROXY_BACKEND", QByteArray(kStoreNames[store]).toUpper());
     platform::ProxyStores stores = platform::makeProxyStores();
     qputenv("GREENLARK_INTERNET_SETTINGS", file);
     qunsetenv("GREENLARK_PROXY_BACKEND");
@@ -314,7 +314,8 @@ private:
             environment.insert("GREENLARK_PROXY_JOURNAL", journalPath());
         } else {
             environment.remove("GREENLARK_INTERNET_SETTINGS");
-            environment.insert("XDG_CURRENT_DESKTOP", m_kind == kKde ? "KDE" : "GNOME");
+            environment.insert("XDG_CURRENT_DESKTOP",
+                               m_kind == kKde ? "Budgie:KDE" : "ubuntu:gnome");
         }
         QProcess display;
         if (end == "x-dies") {
