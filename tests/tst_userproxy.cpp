@@ -30,9 +30,10 @@ const char *const kStoreNames[] = {"file", "gnome", "kde"};
 
 // What the users had, with what the five options cannot carry: GNOME's
 // credentials, KDE's reversed list and a proxy with a password, an IPv6 host
-// and no port. The second settings are local proxies of the user's own, and
-// one bypass list is longer than anything a journal would usually hold.
-const ProxyOptions kFileA{11, "corp-proxy:3128", "", QString(), 13};
+// and no port; a proxy whose name holds a character beyond the BMP, which
+// Windows keeps in UTF-16. The second settings are local proxies of the user's
+// own, and one bypass list is longer than anything a journal would usually hold.
+const ProxyOptions kFileA{11, "代理𠀀.corp:3128", "", QString(), 13};
 const ProxyOptions kFileB{5, QString(), QString("host.example;").repeated(8000),
                           "http://127.0.0.1:2081/proxy.pac", 1};
 const QStringList kGnomeA = QString("/mode='manual' /ignore-hosts=['*.corp'] /http/host='corp' "
