@@ -109,7 +109,6 @@ int main(int argc, char *argv[])
         std::puts(kLeftAlone);
         return 0;
     }
-    QCoreApplication app(argc, argv); // Windows runs taskkill through QProcess
     if (argc == 3 && qstrcmp(argv[1], "--end") == 0) {
         platform::setProcessEnder({});
         std::puts(kLastWords);
@@ -117,6 +116,7 @@ int main(int argc, char *argv[])
         platform::endProcessesByImageName(QString::fromLocal8Bit(argv[2]));
         return 0;
     }
+    QCoreApplication app(argc, argv);
     tst_Processes test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
