@@ -57,6 +57,17 @@ QString storesNotPrivate()
     return QString();
 }
 
+platform::ProxyStores storesOfBackend(const QByteArray &backend)
+{
+    const QByteArray file = qgetenv("GREENLARK_INTERNET_SETTINGS");
+    qunsetenv("GREENLARK_INTERNET_SETTINGS");
+    qputenv("GREENLARK_PROXY_BACKEND", backend);
+    platform::ProxyStores stores = platform::makeProxyStores();
+    qputenv("GREENLARK_INTERNET_SETTINGS", file);
+    qunsetenv("GREENLARK_PROXY_BACKEND");
+    return stores;
+}
+
 QString internetSettingsPath()
 {
     return QString::fromLocal8Bit(qgetenv("GREENLARK_INTERNET_SETTINGS"));

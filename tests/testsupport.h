@@ -27,6 +27,10 @@ bool isWindows();
 // gives the differences it lists ("wininet-options", "taskkill-filters").
 bool wineLacks(const char *difference);
 
+// The stores greenlark chooses where GREENLARK_PROXY_BACKEND is `backend`, with
+// the stand-in file put aside meanwhile.
+platform::ProxyStores storesOfBackend(const QByteArray &backend);
+
 // The stand-in's record of the user's internet options ("DefaultConnection/Flags",
 // "Notifications/SettingsChanged" ...); an invalid QVariant where a key is absent.
 QVariant internetSetting(const QString &key);

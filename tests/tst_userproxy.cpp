@@ -84,13 +84,11 @@ std::unique_ptr<platform::ProxyStore> makeStore(int store)
 {
     if (store == kFile)
         return platform::makeInternetOptionsStore();
-    // The desktop's store as greenlark chooses it, with the stand-in file put aside.
-    const QByteArray file = qgetenv("GREENLARK_INTERNET_SETTINGS");
-    qunsetenv("GREENLARK_INTERNET_SETTINGS");
-    qputenv("GREENLARK_PROXY_BACKEND", QByteArray(kStoreNames[store]).toUpper());
-    platform::ProxyStores stores = platform::makeProxyStores();
-    qputenv("GREENLARK_INTERNET_SETTINGS", file);
-    qunsetenv("GREENLARK_PROXY_BACKEND");
+    // The desktop's store as greenlark chooses it, without the line naming it,
+    // which would come at every step.
+    QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, false);
+    platform::ProxyStores stores = storesOfBackend(QByteArray(kStoreNames[store]).toUpper());
+    QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, true);
     return std::move(stores.front());
 }
 
