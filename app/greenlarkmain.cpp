@@ -57,6 +57,16 @@ int greenlarkMain(int &argc, char **argv)
     // the application name is the guard's socket name.
     QCoreApplication::setOrganizationName(QStringLiteral("greenlark"));
 
+    // Qt's X11 platform loads the system's OpenGL driver when it makes the first
+    // window, in case a widget of it draws with OpenGL later: Mesa and LLVM, a
+    // third of the start. greenlark's widgets all paint in software. Qt reads
+    // the choice once, at that window; then the variable goes again, so nothing
+    // started from here inherits it. A choice of the user's own stands.
+    const char glChoice[] = "QT_XCB_GL_INTEGRATION";
+    const bool glChosen = qEnvironmentVariableIsSet(glChoice);
+    if (!glChosen)
+        qputenv(glChoice, "none");
+
     // Taken over before the window changes the system proxy, so that from then
     // on a signal leaves the way the tray's quit does.
     ExitSignals exitSignals;
@@ -65,6 +75,8 @@ int greenlarkMain(int &argc, char **argv)
     if (!app.isGuarded())
         window.showTips(QStringLiteral("初始化完成，但无法确保单一副本"));
     window.show();
+    if (!glChosen)
+        qunsetenv(glChoice);
     return app.exec();
 }
 
