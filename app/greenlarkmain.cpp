@@ -60,11 +60,11 @@ int greenlarkMain(int &argc, char **argv)
     // Qt's X11 platform loads the system's OpenGL driver when it makes the first
     // window, in case a widget of it draws with OpenGL later: Mesa and LLVM, a
     // third of the start. greenlark's widgets all paint in software. Qt reads
-    // the choice once, at that window; then the variable goes again, so nothing
-    // started from here inherits it. A choice of the user's own stands.
+    // the choice once, at that window; then the variable is as it was, so
+    // nothing started from here inherits it. A choice of the user's own stands.
     const char glChoice[] = "QT_XCB_GL_INTEGRATION";
-    const bool glChosen = qEnvironmentVariableIsSet(glChoice);
-    if (!glChosen)
+    const QByteArray usersGlChoice = qgetenv(glChoice);
+    if (usersGlChoice.isEmpty())
         qputenv(glChoice, "none");
 
     // Taken over before the window changes the system proxy, so that from then
@@ -75,8 +75,10 @@ int greenlarkMain(int &argc, char **argv)
     if (!app.isGuarded())
         window.showTips(QStringLiteral("初始化完成，但无法确保单一副本"));
     window.show();
-    if (!glChosen)
+    if (usersGlChoice.isNull())
         qunsetenv(glChoice);
+    else
+        qputenv(glChoice, usersGlChoice);
     return app.exec();
 }
 
