@@ -326,9 +326,6 @@ private:
             QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine(), 20000);
             const QString name = ":" + display.readLine().trimmed();
             environment.insert("QT_QPA_PLATFORM", "xcb");
-            // Mesa's GLX crashes when the display goes while it sets up, which is
-            // a crash, not the end this row plays.
-            environment.insert("QT_XCB_GL_INTEGRATION", "none");
             environment.insert("DISPLAY", name);
         }
         QProcess greenlark;
