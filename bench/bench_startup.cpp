@@ -22,6 +22,7 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <set>
 #include <spawn.h>
@@ -231,17 +232,25 @@ void BM_Startup(benchmark::State &state)
     }
     const int asked = qEnvironmentVariableIntValue("BENCH_STARTUP_RUNS");
     const int runs = asked > 0 ? asked : 15;
-    // The reference as Qt starts it, and without OpenGL.
-    const char *const references[] = {nullptr, "QT_XCB_GL_INTEGRATION=none"};
-    std::vector<Start> starts[3];
+    // The reference as Qt starts it, and without OpenGL; then greenlark.
+    struct Program
+    {
+        const char *name;
+        QString path;
+        const char *extra;
+    };
+    const Program programs[] = {
+        {"minimal", QStringLiteral(MINIMAL_WINDOW), nullptr},
+        {"minimal_nogl", QStringLiteral(MINIMAL_WINDOW), "QT_XCB_GL_INTEGRATION=none"},
+        {"greenlark", stage.greenlarkCopy(), nullptr}};
+    constexpr int kPrograms = int(std::size(programs));
+    std::vector<Start> starts[kPrograms];
     for (auto _ : state) {
         for (int i = 0; i < runs; ++i) {
             // Rotating which goes first, so none always finds the caches warmer.
-            for (int k = 0; k < 3; ++k) {
-                const int which = (i + k) % 3;
-                const Start start =
-                    which == 2 ? stage.run(stage.greenlarkCopy())
-                               : stage.run(QStringLiteral(MINIMAL_WINDOW), references[which]);
+            for (int k = 0; k < kPrograms; ++k) {
+                const int which = (i + k) % kPrograms;
+                const Start start = stage.run(programs[which].path, programs[which].extra);
                 if (!start.error.isEmpty()) {
                     state.SkipWithError(qPrintable(start.error));
                     return;
@@ -256,14 +265,13 @@ void BM_Startup(benchmark::State &state)
             values.push_back(s.*field);
         return median(values);
     };
-    const char *const names[] = {"minimal", "minimal_nogl", "greenlark"};
-    for (int which = 0; which < 3; ++which) {
-        const std::string name = names[which];
+    for (int which = 0; which < kPrograms; ++which) {
+        const std::string name = programs[which].name;
         state.counters[name + "_ms"] = medianOf(starts[which], &Start::visibleMs);
         state.counters[name + "_peak_MiB"] = medianOf(starts[which], &Start::peakMiB);
         state.counters[name + "_libraries"] = starts[which].back().libraries;
     }
-    state.counters["runs"] = double(starts[2].size());
+    state.counters["runs"] = double(runs);
 }
 BENCHMARK(BM_Startup)->Name("startup")->Iterations(1)->Unit(benchmark::kMillisecond);
 
