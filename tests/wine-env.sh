@@ -50,6 +50,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # its own windows never come up on the user's display.
 export XDG_CONFIG_HOME=$windows_build/wine-home/config XDG_DATA_HOME=$windows_build/wine-home/data
 export XDG_CACHE_HOME=$windows_build/wine-home/cache
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
 unset DISPLAY WAYLAND_DISPLAY
 # Wine keeps Linux's QT_ variables from Windows programs and hands them the
 # WINEQT_ ones without the prefix: the tests' QT_QPA_PLATFORM goes across so.

@@ -28,6 +28,11 @@ trap finish EXIT
 
 fail() {
   echo "windows_start: $*"
+  if [ -s "$work/status" ]; then
+    echo "--- the last greenlark.exe started ended with $(cat "$work/status")"
+  fi
+  echo "--- Wine's programs running:"
+  ps -eo pid=,etimes=,args= | grep -F .exe | grep -v grep
   echo "--- greenlark.exe said:"
   cat "$work/greenlark.log"
   echo "--- the demo service said:"
@@ -54,6 +59,7 @@ journal() {
 # has told the demo service its listen port.
 start_greenlark() {
   # Its exit status in a file: a process that is killed is no news.
+  rm -f "$work/status"
   (
     wine "$windows_build/greenlark.exe" >>"$work/greenlark.log" 2>&1
     echo $? >"$work/status"
@@ -77,6 +83,11 @@ unset WINEQT_QPA_PLATFORM GREENLARK_INTERNET_SETTINGS GREENLARK_PROXY_JOURNAL
 # Its messages on standard error, where a Windows program sends them to the debugger.
 export WINEQT_FORCE_STDERR_LOGGING=1
 
+# Windows keeps the session's own processes (the desktop, the services) while
+# the user is logged in; Wine's server ends them three seconds after the last
+# program and starts them again with the next. The programs below, one after
+# another, meet one session, as on Windows.
+wineserver -p
 # The user's own settings: a company proxy.
 wine reg add "$key" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null &&
   wine reg add "$key" /v ProxyServer /t REG_SZ /d corp.example:3128 /f >/dev/null ||
