@@ -65,7 +65,7 @@ demo_core=()
 if core=$(command -v v2ray); then
   demo_core=(--core "$core")
 fi
-"$build/tools/greenlark-demo-service" "${demo_core[@]}" "$@" &
+"$build/demo/greenlark-demo-service" "${demo_core[@]}" "$@" &
 pids+=($!)
 
 # An orderly end and a later start that hands over leave with 0; anything else

@@ -1,11 +1,11 @@
 // The main window against the demo service's peer code over real loopback TCP
 // on the control port: the road from a node list to a running proxy.
+#include "demo/servicepeer.h"
 #include "link/controlframe.h"
 #include "link/controlmessages.h"
 #include "link/tcpserver.h"
 #include "mainwindow/cmainwindow.h"
 #include "testsupport.h"
-#include "tools/servicepeer.h"
 
 #include <QtTest>
 #include <QtWidgets>

@@ -2,11 +2,11 @@
 // control link, so the front-end can be tried without it. It answers, serves
 // the PAC file and says what it hears; given a proxy core (--core), it also
 // carries traffic through real node servers.
-#include "tools/coreconfig.h"
-#include "tools/nodesfile.h"
-#include "tools/pacserver.h"
-#include "tools/proxycores.h"
-#include "tools/servicepeer.h"
+#include "demo/coreconfig.h"
+#include "demo/nodesfile.h"
+#include "demo/pacserver.h"
+#include "demo/proxycores.h"
+#include "demo/servicepeer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

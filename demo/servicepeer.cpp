@@ -1,7 +1,7 @@
 #include "servicepeer.h"
 
+#include "demo/nodesfile.h"
 #include "link/controlframe.h"
-#include "tools/nodesfile.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>

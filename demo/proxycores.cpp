@@ -1,8 +1,8 @@
 #include "proxycores.h"
 
-#include "tools/coreconfig.h"
-#include "tools/coreprocess.h"
-#include "tools/servicepeer.h"
+#include "demo/coreconfig.h"
+#include "demo/coreprocess.h"
+#include "demo/servicepeer.h"
 
 #include <QFile>
 #include <QFileInfo>
