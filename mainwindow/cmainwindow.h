@@ -32,12 +32,6 @@ void resetMainTickState();
 // when all went well.
 QString proxyResultText(UserProxySettings::Result result);
 
-// Where "proxysetting.ini" lives: beside the program when its folder is
-// writable or holds the file already (a portable copy stays portable), else in
-// the user's configuration folder, so that an installed copy keeps its settings.
-QString settingsFileIn(const QString &programFolder, bool programFolderWritable,
-                       const QString &configFolder);
-
 // Whether a system tray is there to bring a hidden window back; the platform's
 // answer unless a test sets one.
 bool isTrayAvailable();

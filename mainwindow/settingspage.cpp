@@ -2,58 +2,17 @@
 // setting page, applied by its OK button.
 #include "cmainwindow.h"
 
-#include <QCoreApplication>
+#include "session/proxysettingsfile.h"
+
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
 #include <QRegExp>
 #include <QRegExpValidator>
-#include <QSettings>
-#include <QStandardPaths>
-
-namespace {
-
-constexpr int kDefaultListenPort = 1081;
-constexpr int kDefaultProxyMode = 1;
-// The PAC server sits one port above the listen port, so the listen port stops
-// one short of the top.
-constexpr int kMinListenPort = 1;
-constexpr int kMaxListenPort = 65534;
-
-const char kListenPortKey[] = "ListenPort";
-const char kProxyModeKey[] = "ProxyMode";
-
-bool isValidListenPort(int port)
-{
-    return port >= kMinListenPort && port <= kMaxListenPort;
-}
-
-QString settingsPath()
-{
-    const QString program = QCoreApplication::applicationDirPath();
-    return settingsFileIn(program, QFileInfo(program).isWritable(),
-                          QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
-}
-
-} // namespace
-
-QString settingsFileIn(const QString &programFolder, bool programFolderWritable,
-                       const QString &configFolder)
-{
-    const QString beside = programFolder + QLatin1String("/proxysetting.ini");
-    if (programFolderWritable || QFileInfo::exists(beside))
-        return beside;
-    return configFolder + QLatin1String("/proxysetting.ini");
-}
 
 void CMainWindow::loadSettings()
 {
-    QSettings settings(settingsPath(), QSettings::IniFormat);
-    bool ok = false;
-    const int port = settings.value(kListenPortKey, kDefaultListenPort).toInt(&ok);
-    // A port that cannot be listened on would point the system proxy at nothing.
-    m_nListenPort = ok && isValidListenPort(port) ? port : kDefaultListenPort;
-    m_nProxyMode = settings.value(kProxyModeKey, kDefaultProxyMode).toInt();
+    const proxysettings::Values stored = proxysettings::read(proxysettings::path());
+    m_nListenPort = stored.listenPort;
+    m_nProxyMode = stored.proxyMode;
 }
 
 void CMainWindow::setupPortField()
@@ -84,7 +43,7 @@ bool CMainWindow::applySettings()
 {
     const QString text = ui.m_lePort->text();
     const int port = text.toInt(nullptr, 10);
-    if (!isValidListenPort(port)) {
+    if (!proxysettings::isValidListenPort(port)) {
         ui.m_lePort->setText(QString::number(m_nListenPort));
         showTips(QStringLiteral("监听端口无效：%1").arg(text));
         return false;
@@ -95,51 +54,43 @@ bool CMainWindow::applySettings()
 
 void CMainWindow::storeSettings(int port, int mode)
 {
-    const QString path = settingsPath();
-    // The user's configuration folder may not be there on a first start.
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSettings settings(path, QSettings::IniFormat);
-    bool changed = false;
-
+    std::optional<int> newPort, newMode;
     if (port != m_nListenPort) {
         m_nListenPort = port;
         m_strPacUrl = buildPacUrl(m_nListenPort);
-        settings.setValue(kListenPortKey, m_nListenPort);
+        newPort = port;
         // Sent even while no service is connected; the link drops it then and
         // the main tick announces the port when the service comes.
         sendListenPort(m_nListenPort);
         if (m_bRunning)
             toggleProxy();
-        changed = true;
     }
-
     if (mode != m_nProxyMode) {
         m_nProxyMode = mode;
-        settings.setValue(kProxyModeKey, m_nProxyMode);
-        changed = true;
+        newMode = mode;
     }
+    if (!newPort && !newMode)
+        return;
 
-    if (changed) {
-        QStringList problems;
-        // A file beside a program installed where the user may not write, or a
-        // full disk: the values hold for this run, and the user hears of it.
-        settings.sync();
-        if (settings.status() != QSettings::NoError) {
-            qDebug().noquote() << "The settings cannot be saved to" << path;
-            problems << QStringLiteral("无法保存到%1，仅本次运行有效").arg(path);
-        }
-        const QString proxyProblem = setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl);
-        if (!proxyProblem.isEmpty())
-            problems << proxyProblem;
-        const QString modeText =
-            m_nProxyMode == kPacMode ? QStringLiteral("PAC模式") : QStringLiteral("全局模式");
-        QString tip = QStringLiteral("监听端口：%1,代理模式：%2")
-                          .arg(QString::number(m_nListenPort), modeText);
-        if (!problems.isEmpty())
-            tip += QStringLiteral("（%1）").arg(problems.join(QStringLiteral("；")));
-        showTips(tip);
-        refreshTrayMenu();
+    QStringList problems;
+    // A file beside a program installed where the user may not write, or a
+    // full disk: the values hold for this run, and the user hears of it.
+    const QString path = proxysettings::path();
+    if (!proxysettings::write(path, newPort, newMode)) {
+        qDebug().noquote() << "The settings cannot be saved to" << path;
+        problems << QStringLiteral("无法保存到%1，仅本次运行有效").arg(path);
     }
+    const QString proxyProblem = setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl);
+    if (!proxyProblem.isEmpty())
+        problems << proxyProblem;
+    const QString modeText =
+        m_nProxyMode == kPacMode ? QStringLiteral("PAC模式") : QStringLiteral("全局模式");
+    QString tip =
+        QStringLiteral("监听端口：%1,代理模式：%2").arg(QString::number(m_nListenPort), modeText);
+    if (!problems.isEmpty())
+        tip += QStringLiteral("（%1）").arg(problems.join(QStringLiteral("；")));
+    showTips(tip);
+    refreshTrayMenu();
 }
 
 void CMainWindow::revertSettings()

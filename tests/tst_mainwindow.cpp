@@ -3,6 +3,7 @@
 // and its exit.
 #include "mainwindow/cmainwindow.h"
 #include "platform/autostart.h"
+#include "session/proxysettingsfile.h"
 #include "testsupport.h"
 #include "userproxy/proxyjournal.h"
 
@@ -243,7 +244,7 @@ private slots:
              {std::tuple{true, false, true}, {false, false, false}, {false, true, true}}) {
             QTemporaryDir program, config;
             QVERIFY(!fileThere || writeFile(program.filePath("proxysetting.ini"), "[General]\n"));
-            QCOMPARE(settingsFileIn(program.path(), writable, config.path()),
+            QCOMPARE(proxysettings::fileIn(program.path(), writable, config.path()),
                      (beside ? program : config).filePath("proxysetting.ini"));
         }
     }
