@@ -31,9 +31,6 @@ CMainWindow::CMainWindow(QWidget *parent)
     setWindowIcon(greenlarkIcon());
 
     m_tcpServer = new TcpServer(this);
-
-    m_nSelectIndex = -1;
-    m_bRunning = false;
     resetMainTickState();
 
     // Before anything changes the system proxy, so the exit can give the user
@@ -48,6 +45,15 @@ CMainWindow::CMainWindow(QWidget *parent)
     connect(qApp, &QGuiApplication::commitDataRequest, this,
             [this] { m_userProxy.restore(false); });
     connect(qApp, &QCoreApplication::aboutToQuit, this, &CMainWindow::tearDown);
+    // The session hears every coming and going of the service as it happens, so
+    // a service that leaves and comes back between two ticks is both.
+    connect(m_tcpServer, &TcpServer::signalConnectionChanged, m_session,
+            &ProxySession::serviceChanged);
+    connect(m_session, &ProxySession::changed, this, &CMainWindow::slotsSessionChanged);
+    connect(m_session, &ProxySession::serviceLost, this,
+            [this] { notifyUser(QStringLiteral("服务已断开，代理已停止")); });
+    connect(m_session, &ProxySession::serviceBack, this,
+            [this] { notifyUser(QStringLiteral("服务已重新连接，请选择节点后启动")); });
 
     startMainTick();
     m_tcpServer->startServer(true, kControlPort);
@@ -74,6 +80,8 @@ void CMainWindow::tearDown()
         return;
     m_bTornDown = true;
 
+    // No stop goes out: the service's own processes end with greenlark.
+    m_session->quit();
     delete m_tcpServer;
     m_tcpServer = nullptr;
     // The icon leaves the notification area before the user's proxy returns.
@@ -97,9 +105,8 @@ void CMainWindow::initUi(QString *proxyProblem)
     m_bgMode->addButton(ui.m_rbPac, 0);
     m_bgMode->addButton(ui.m_rbGlobal, 1);
 
-    m_strPacUrl = buildPacUrl(m_nListenPort);
-    const int mode = m_nProxyMode == kPacMode ? kPacMode : kGlobalMode;
-    const QString applyProblem = setSystemProxy(mode, m_nListenPort, m_strPacUrl);
+    const int mode = m_session->isPac() ? kPacMode : kGlobalMode;
+    const QString applyProblem = setSystemProxy(mode, m_session->listenPort(), m_session->pacUrl());
     if (proxyProblem->isEmpty())
         *proxyProblem = applyProblem;
     (mode == kPacMode ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
@@ -132,6 +139,26 @@ void CMainWindow::initConnect()
 
     ui.m_lbNodeName->installEventFilter(this);
     ui.m_twNodeList->installEventFilter(this);
+}
+
+void CMainWindow::slotsSessionChanged(ProxySession::Changes what)
+{
+    if (what & ProxySession::Link)
+        showServiceState();
+    if (what & ProxySession::Nodes) {
+        if (m_session->nodes().isEmpty())
+            resetNodeList();
+        else
+            refreshNodeTable();
+    } else if (what & ProxySession::NodesAgain) {
+        // The nodes on show again: rebuilding would only reset the marks.
+        markNodeRows();
+    }
+    if (what & ProxySession::NodeInUse)
+        showNodeInUse();
+    if (what & ProxySession::Running)
+        showRunState();
+    refreshTrayMenu();
 }
 
 void CMainWindow::showTips(QString message)

@@ -1,17 +1,17 @@
 // The one window of the front-end and the owner of everything else: the form,
-// the control link, the node list, the tray icon, the secondary windows, the
-// main tick and the owner of the user's proxy settings. Its members are split
-// by concern across the files of this folder.
+// the control link, the proxy session, the tray icon, the secondary windows,
+// the main tick and the owner of the user's proxy settings. It shows the
+// session and hands it the user's gestures; its members are split by concern
+// across the files of this folder.
 #pragma once
 
-#include "link/controlmessages.h"
+#include "session/proxysession.h"
 #include "ui_cmainwindow.h"
 #include "userproxy/userproxysettings.h"
 
 #include <QString>
 #include <QSystemTrayIcon>
 #include <QTimer>
-#include <QVector>
 #include <QWidget>
 #include <optional>
 
@@ -23,9 +23,8 @@ class QTableWidgetItem;
 class TcpServer;
 class TrayIcon;
 
-// The main tick keeps two values per process, not per window: the link state
-// it saw last and the time of its last node request. A new window starts them
-// afresh.
+// The main tick keeps the time of its last node request per process, not per
+// window. A new window starts it afresh.
 void resetMainTickState();
 
 // What the tips line says of an outcome of the user's proxy settings; empty
@@ -66,6 +65,7 @@ private slots:
     void slotsWakeTick();
     void slotsProxyModeSetting();
     void slotsRunProxyProcess();
+    void slotsSessionChanged(ProxySession::Changes what);
 
 private:
     enum ProxyMode : int
@@ -80,7 +80,6 @@ private:
     void initConnect();
 
     // system proxy
-    QString buildPacUrl(int port);
     // What went wrong, in words for the tips line; empty when nothing did.
     QString setSystemProxy(int mode, int port, QString pacUrl);
     void tearDown();
@@ -97,8 +96,11 @@ private:
 
     // tray
     void setupTray();
-    // The tray menu from the window's state: called whenever that state changes.
+    // The tray menu from the session: called whenever it changes.
     void refreshTrayMenu();
+    // What the session did without the user: in the tray where there is one,
+    // and on the tips line.
+    void notifyUser(const QString &message);
     void pickNodeFromTray(int row);
     void setModeFromTray(int mode);
     void setStartedAtLogin(bool on);
@@ -107,6 +109,7 @@ private:
 
     // main tick
     void startMainTick();
+    void showServiceState();
     bool waitingForNodes();
     void requestNodesOnPace();
     void scheduleMainTick();
@@ -116,17 +119,16 @@ private:
     void resetNodeList();
     void pollRecvMessage();
     void refreshNodeTable();
+    void markNodeRows();
     QVector<int> getSelectedRows();
     void requestNodes(quint8 code);
 
     // node selection
     void selectNodeFromTable();
+    void showNodeInUse();
 
     // run control
-    // The run button's own press changes nothing the service was not told;
-    // the stops that follow a disconnection, a new node or a new port do.
-    void toggleProxy(bool onlyIfHandedOver = false);
-    void sendListenPort(int port);
+    void showRunState();
     bool sendControl(const void *message, quint32 length);
     template <typename Message> bool sendControl(const Message &message)
     {
@@ -136,14 +138,9 @@ private:
     Ui::CMainWindowClass ui;
     QTimer m_timer;
     TcpServer *m_tcpServer = nullptr;
-    QVector<NodeRecord> m_nodeList;
+    ProxySession *m_session = nullptr;
     TrayIcon *m_tray = nullptr;
     QButtonGroup *m_bgMode = nullptr;
-    bool m_bRunning = false;
-    int m_nListenPort = 0;
-    QString m_strPacUrl;
-    int m_nProxyMode = 0;
-    int m_nSelectIndex = -1;
     UserProxySettings m_userProxy;
     bool m_bTornDown = false;
 };

@@ -1,5 +1,5 @@
-// The main tick: follows the control link, takes what arrived, and asks for
-// nodes at most once a second while the node page waits for them. It runs only
+// The main tick: takes what arrived over the control link, and asks for nodes
+// at most once a second while the node page waits for them. It runs only
 // while there is something to do: a change of the link, an arrival or the node
 // page wakes it within one 20 ms tick, and while the node page waits it sleeps
 // until the next request is due.
@@ -19,7 +19,6 @@ const char kDisconnectedStyle[] = "background-color: rgb(255, 0, 0);";
 
 struct TickState
 {
-    bool linkUp = false;
     quint64 lastRequestMs = 0;
 };
 
@@ -65,29 +64,20 @@ void CMainWindow::slotsWakeTick()
 
 void CMainWindow::slotsTimeHanlde()
 {
-    if (m_tcpServer) {
-        const bool connected = m_tcpServer->isConnected();
-        if (connected != g_tickState.linkUp) {
-            g_tickState.linkUp = connected;
-            ui.m_lbBackground->setStyleSheet(
-                QLatin1String(connected ? kConnectedStyle : kDisconnectedStyle));
-            // The colour in words, for those who cannot tell it.
-            const QString state =
-                connected ? QStringLiteral("服务已连接") : QStringLiteral("服务未连接");
-            ui.m_lbBackground->setAccessibleName(state);
-            ui.m_lbBackground->setToolTip(state);
-            // The service learns the port before anything else of this tick.
-            if (connected)
-                sendListenPort(m_nListenPort);
-            if (m_bRunning)
-                toggleProxy();
-            resetNodeList();
-        }
-    }
-
     pollRecvMessage();
     requestNodesOnPace();
     scheduleMainTick();
+}
+
+void CMainWindow::showServiceState()
+{
+    const bool connected = m_session->isServiceConnected();
+    ui.m_lbBackground->setStyleSheet(
+        QLatin1String(connected ? kConnectedStyle : kDisconnectedStyle));
+    // The colour in words, for those who cannot tell it.
+    const QString state = connected ? QStringLiteral("服务已连接") : QStringLiteral("服务未连接");
+    ui.m_lbBackground->setAccessibleName(state);
+    ui.m_lbBackground->setToolTip(state);
 }
 
 void CMainWindow::requestNodesOnPace()
@@ -101,14 +91,14 @@ void CMainWindow::requestNodesOnPace()
     if (!waitingForNodes())
         return;
     requestNodes(control::kRequestNodesCode);
-    if (m_nodeList.isEmpty())
+    if (m_session->nodes().isEmpty())
         showTips(QStringLiteral("正在下载服务节点，请稍等..."));
 }
 
 bool CMainWindow::waitingForNodes()
 {
-    return ui.m_btnNode->isChecked() && m_tcpServer && m_tcpServer->isConnected() &&
-           m_nodeList.size() < kEnoughNodes;
+    return ui.m_btnNode->isChecked() && m_session->isServiceConnected() &&
+           m_session->nodes().size() < kEnoughNodes;
 }
 
 void CMainWindow::scheduleMainTick()

@@ -14,8 +14,6 @@
 #include <QStaticText>
 #include <QStyledItemDelegate>
 #include <algorithm>
-#include <cstddef>
-#include <cstring>
 #include <functional>
 
 namespace {
@@ -171,20 +169,6 @@ private:
     mutable QHash<QString, Laid> m_laidOut;
 };
 
-bool sameNodes(const control::NodeRecords &list, const QVector<NodeRecord> &nodes)
-{
-    return list.count == nodes.size() &&
-           std::memcmp(list.data, nodes.constData(), size_t(list.count) * sizeof(NodeRecord)) == 0;
-}
-
-// One node in two lists: everything the service tells of it but its tag.
-bool sameNode(const NodeRecord &a, const NodeRecord &b)
-{
-    constexpr std::size_t from = offsetof(NodeRecord, id);
-    return std::memcmp(reinterpret_cast<const char *>(&a) + from,
-                       reinterpret_cast<const char *>(&b) + from, sizeof a - from) == 0;
-}
-
 } // namespace
 
 void CMainWindow::setupNodeTable()
@@ -201,23 +185,19 @@ void CMainWindow::setupNodeTable()
     table->setHorizontalHeaderLabels({QStringLiteral("序号"), QStringLiteral("国家")});
     table->setItemDelegate(new NodeItemDelegate(table));
     resetNodeList();
+    showNodeInUse();
 }
 
 void CMainWindow::resetNodeList()
 {
-    ui.m_lbNodeName->setText(QStringLiteral("[请选择节点]"));
-    m_nSelectIndex = -1;
-    m_nodeList.clear();
-
     QTableWidget *table = ui.m_twNodeList;
     table->clearContents();
     table->setRowCount(0);
     table->setRowCount(kBlankRows);
     for (int row = 0; row < kBlankRows; ++row) {
         for (int column = 0; column < 2; ++column)
-            table->setItem(row, column, new NodeCell(m_nodeList, row, column));
+            table->setItem(row, column, new NodeCell(m_session->nodes(), row, column));
     }
-    refreshTrayMenu();
 }
 
 void CMainWindow::pollRecvMessage()
@@ -227,45 +207,25 @@ void CMainWindow::pollRecvMessage()
     // Everything that arrived since the last tick; of the node lists among it
     // only the newest the window would show matters.
     const RecvQueue::Batch arrived = m_tcpServer->takeMessages();
-    const char *newest = nullptr;
-    int newestLength = 0;
+    control::NodeRecords newest;
     int lists = 0;
     arrived.forEach([&](const char *message, int length) {
-        if (control::acceptedNodeList(message, length).count > 0) {
-            newest = message;
-            newestLength = length;
+        const control::NodeRecords list = control::acceptedNodeList(message, length);
+        if (list.count > 0) {
+            newest = list;
             ++lists;
         }
     });
     if (lists > 1)
         qDebug("pollRecvMessage: %d older node lists dropped for the newest", lists - 1);
-    if (!newest)
-        return;
-
-    // The nodes on show again: rebuilding would only reset the marks.
-    if (sameNodes(control::acceptedNodeList(newest, newestLength), m_nodeList)) {
-        const QVector<int> selected = getSelectedRows();
-        markRows(ui.m_twNodeList, selected.isEmpty() ? -1 : selected.first(), m_nSelectIndex);
-        return;
-    }
-    // The node in use is the one the user chose, wherever the new list puts it;
-    // gone from the list, no row is it.
-    const int inUse = m_nSelectIndex;
-    const NodeRecord chosen =
-        inUse >= 0 && inUse < m_nodeList.size() ? m_nodeList.at(inUse) : NodeRecord();
-    control::readNodeList(newest, newestLength, &m_nodeList);
-    if (inUse >= 0) {
-        const auto found =
-            std::find_if(m_nodeList.cbegin(), m_nodeList.cend(),
-                         [&chosen](const NodeRecord &node) { return sameNode(node, chosen); });
-        m_nSelectIndex = found == m_nodeList.cend() ? -1 : int(found - m_nodeList.cbegin());
-    }
-    refreshNodeTable();
+    if (newest.count > 0)
+        m_session->listArrived(newest.data, newest.count);
 }
 
 void CMainWindow::refreshNodeTable()
 {
     QTableWidget *table = ui.m_twNodeList;
+    const QVector<NodeRecord> &nodes = m_session->nodes();
     const QVector<int> selected = getSelectedRows();
     const int keptRow = selected.isEmpty() ? -1 : selected.first();
 
@@ -285,28 +245,34 @@ void CMainWindow::refreshNodeTable()
     table->selectionModel()->clearCurrentIndex();
     table->scrollToTop();
     const int oldRows = table->rowCount();
-    table->setRowCount(m_nodeList.size());
+    table->setRowCount(nodes.size());
     // One signal for all the cells, not one for each: the view would work out
     // hundreds of times what to draw again, and then draws all the rows anyway.
     QAbstractItemModel *cells = table->model();
     QSignalBlocker quiet(cells);
     // The rows that are there keep their cells, which read the new list; only
     // new rows need cells of their own.
-    for (int row = oldRows; row < m_nodeList.size(); ++row) {
+    for (int row = oldRows; row < nodes.size(); ++row) {
         for (int column = 0; column < 2; ++column)
-            table->setItem(row, column, new NodeCell(m_nodeList, row, column));
+            table->setItem(row, column, new NodeCell(nodes, row, column));
     }
     quiet.unblock();
-    if (!m_nodeList.isEmpty())
-        emit cells->dataChanged(cells->index(0, 0), cells->index(m_nodeList.size() - 1, 1));
+    if (!nodes.isEmpty())
+        emit cells->dataChanged(cells->index(0, 0), cells->index(nodes.size() - 1, 1));
     // The selection survives the rebuild by row number, not by node.
-    markRows(table, keptRow, m_nSelectIndex);
+    markRows(table, keptRow, m_session->nodeInUseRow());
     // The layout the table would do on its next pass for the new rows, done
     // now, so that they are drawn once and not again right after.
-    if (oldRows != m_nodeList.size())
+    if (oldRows != nodes.size())
         table->doItemsLayout();
     rows->setUpdatesEnabled(true);
-    refreshTrayMenu();
+}
+
+void CMainWindow::markNodeRows()
+{
+    const QVector<int> selected = getSelectedRows();
+    markRows(ui.m_twNodeList, selected.isEmpty() ? -1 : selected.first(),
+             m_session->nodeInUseRow());
 }
 
 QVector<int> CMainWindow::getSelectedRows()

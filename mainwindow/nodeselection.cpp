@@ -4,25 +4,18 @@
 void CMainWindow::selectNodeFromTable()
 {
     const QVector<int> rows = getSelectedRows();
-    if (rows.isEmpty())
+    // Several rows may be selected; the highest one wins. The blank rows shown
+    // before any list arrives hold no node.
+    if (rows.isEmpty() || !m_session->pickNode(rows.first()))
         return;
-    // Several rows may be selected; the highest one wins.
-    const int row = rows.first();
-    // The blank rows shown before any list arrives hold no node.
-    if (row >= m_nodeList.size())
-        return;
+    showTips(QStringLiteral("选择了节点：%1").arg(ui.m_lbNodeName->text()));
+}
 
-    m_nSelectIndex = row;
-    const NodeRecord record = m_nodeList.at(row);
-    sendControl(control::makeSelectNode(record));
-    // The service switches nodes only while stopped; the user starts it again.
-    if (m_bRunning)
-        toggleProxy();
-
-    const QString name = control::fieldText(record.country);
-    ui.m_lbNodeName->setText(name);
-    showTips(QStringLiteral("选择了节点：%1").arg(name));
-    refreshTrayMenu();
+void CMainWindow::showNodeInUse()
+{
+    const std::optional<NodeRecord> &node = m_session->nodeInUse();
+    ui.m_lbNodeName->setText(node ? control::fieldText(node->country)
+                                  : QStringLiteral("[请选择节点]"));
 }
 
 void CMainWindow::slotsSelectLinkNode(QTableWidgetItem *item)

@@ -4,7 +4,6 @@
 
 #include "link/tcpserver.h"
 
-#include <QDebug>
 #include <QEvent>
 #include <QKeyEvent>
 
@@ -13,35 +12,27 @@ const char kStoppedStyle[] = "background-color: rgb(245, 245, 245);";
 const char kRunningStyle[] = "background-color: rgb(97, 181, 255);";
 } // namespace
 
-void CMainWindow::toggleProxy(bool onlyIfHandedOver)
-{
-    if (m_nSelectIndex == -1) {
-        showTips(QStringLiteral("请选择服务器节点"));
-        return;
-    }
-    const quint8 action = m_bRunning ? control::kSwitchStop : control::kSwitchStart;
-    if (!sendControl(control::makeSwitchProxy(action)) && onlyIfHandedOver) {
-        showTips(m_bRunning ? QStringLiteral("服务未连接，无法停止")
-                            : QStringLiteral("服务未连接，无法启动"));
-        return;
-    }
-    if (m_bRunning) {
-        ui.m_btnRun->setText(QStringLiteral("启动"));
-        ui.m_btnRun->setStyleSheet(QLatin1String(kStoppedStyle));
-        qDebug() << "stopProxy";
-    } else {
-        ui.m_btnRun->setText(QStringLiteral("停止"));
-        ui.m_btnRun->setStyleSheet(QLatin1String(kRunningStyle));
-        qDebug() << "startProxy";
-    }
-    // The run state is the window's own; the service never confirms it.
-    m_bRunning = !m_bRunning;
-    refreshTrayMenu();
-}
-
 void CMainWindow::slotsRunProxyProcess()
 {
-    toggleProxy(true);
+    switch (m_session->toggleProxy()) {
+    case ProxySession::RunOutcome::NeedsNode:
+        showTips(QStringLiteral("请选择服务器节点"));
+        break;
+    case ProxySession::RunOutcome::NotSent:
+        // Nothing reached the service, so the button claims nothing.
+        showTips(QStringLiteral("服务未连接，无法启动"));
+        break;
+    case ProxySession::RunOutcome::Started:
+    case ProxySession::RunOutcome::Stopped:
+        break;
+    }
+}
+
+void CMainWindow::showRunState()
+{
+    const bool running = m_session->isRunning();
+    ui.m_btnRun->setText(running ? QStringLiteral("停止") : QStringLiteral("启动"));
+    ui.m_btnRun->setStyleSheet(QLatin1String(running ? kRunningStyle : kStoppedStyle));
 }
 
 void CMainWindow::slotsSelectMenuBtn(QAbstractButton *button)
@@ -74,11 +65,6 @@ bool CMainWindow::eventFilter(QObject *watched, QEvent *event)
     }
     // The label still gets its double-click.
     return false;
-}
-
-void CMainWindow::sendListenPort(int port)
-{
-    sendControl(control::makeSetListenPort(port));
 }
 
 bool CMainWindow::sendControl(const void *message, quint32 length)

@@ -10,15 +10,16 @@
 
 void CMainWindow::loadSettings()
 {
-    const proxysettings::Values stored = proxysettings::read(proxysettings::path());
-    m_nListenPort = stored.listenPort;
-    m_nProxyMode = stored.proxyMode;
+    const auto send = [this](const char *message, quint32 length) {
+        return sendControl(message, length);
+    };
+    m_session = new ProxySession(send, proxysettings::read(proxysettings::path()), this);
 }
 
 void CMainWindow::setupPortField()
 {
     ui.m_lePort->setValidator(new QRegExpValidator(QRegExp(QStringLiteral("[0-9]{0,6}$")), this));
-    ui.m_lePort->setText(QString::number(m_nListenPort));
+    ui.m_lePort->setText(QString::number(m_session->listenPort()));
 }
 
 void CMainWindow::slotsSelectSettingBtn(QAbstractButton *button)
@@ -44,7 +45,7 @@ bool CMainWindow::applySettings()
     const QString text = ui.m_lePort->text();
     const int port = text.toInt(nullptr, 10);
     if (!proxysettings::isValidListenPort(port)) {
-        ui.m_lePort->setText(QString::number(m_nListenPort));
+        ui.m_lePort->setText(QString::number(m_session->listenPort()));
         showTips(QStringLiteral("监听端口无效：%1").arg(text));
         return false;
     }
@@ -54,52 +55,37 @@ bool CMainWindow::applySettings()
 
 void CMainWindow::storeSettings(int port, int mode)
 {
-    std::optional<int> newPort, newMode;
-    if (port != m_nListenPort) {
-        m_nListenPort = port;
-        m_strPacUrl = buildPacUrl(m_nListenPort);
-        newPort = port;
-        // Sent even while no service is connected; the link drops it then and
-        // the main tick announces the port when the service comes.
-        sendListenPort(m_nListenPort);
-        if (m_bRunning)
-            toggleProxy();
-    }
-    if (mode != m_nProxyMode) {
-        m_nProxyMode = mode;
-        newMode = mode;
-    }
-    if (!newPort && !newMode)
+    // The service hears of a new port, and a running proxy stops, before the
+    // file and the system proxy change.
+    const bool portChanged = m_session->setListenPort(port);
+    const bool modeChanged = m_session->setProxyMode(mode);
+    if (!portChanged && !modeChanged)
         return;
 
     QStringList problems;
     // A file beside a program installed where the user may not write, or a
     // full disk: the values hold for this run, and the user hears of it.
     const QString path = proxysettings::path();
-    if (!proxysettings::write(path, newPort, newMode)) {
+    if (!proxysettings::write(path, portChanged ? std::optional<int>(port) : std::nullopt,
+                              modeChanged ? std::optional<int>(mode) : std::nullopt)) {
         qDebug().noquote() << "The settings cannot be saved to" << path;
         problems << QStringLiteral("无法保存到%1，仅本次运行有效").arg(path);
     }
-    const QString proxyProblem = setSystemProxy(m_nProxyMode, m_nListenPort, m_strPacUrl);
+    const QString proxyProblem = setSystemProxy(mode, m_session->listenPort(), m_session->pacUrl());
     if (!proxyProblem.isEmpty())
         problems << proxyProblem;
     const QString modeText =
-        m_nProxyMode == kPacMode ? QStringLiteral("PAC模式") : QStringLiteral("全局模式");
-    QString tip =
-        QStringLiteral("监听端口：%1,代理模式：%2").arg(QString::number(m_nListenPort), modeText);
+        mode == kPacMode ? QStringLiteral("PAC模式") : QStringLiteral("全局模式");
+    QString tip = QStringLiteral("监听端口：%1,代理模式：%2").arg(QString::number(port), modeText);
     if (!problems.isEmpty())
         tip += QStringLiteral("（%1）").arg(problems.join(QStringLiteral("；")));
     showTips(tip);
-    refreshTrayMenu();
 }
 
 void CMainWindow::revertSettings()
 {
-    ui.m_lePort->setText(QString::number(m_nListenPort));
-    if (m_nProxyMode == kPacMode)
-        ui.m_rbPac->setChecked(true);
-    else
-        ui.m_rbGlobal->setChecked(true);
+    ui.m_lePort->setText(QString::number(m_session->listenPort()));
+    (m_session->isPac() ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
 }
 
 void CMainWindow::showLinkPage()

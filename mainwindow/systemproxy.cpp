@@ -2,8 +2,6 @@
 // user's own settings keeps them safe meanwhile and gives them back.
 #include "cmainwindow.h"
 
-#include <QDateTime>
-
 QString proxyResultText(UserProxySettings::Result result)
 {
     switch (result) {
@@ -17,12 +15,6 @@ QString proxyResultText(UserProxySettings::Result result)
         break;
     }
     return QString();
-}
-
-QString CMainWindow::buildPacUrl(int port)
-{
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
-    return QStringLiteral("http://127.0.0.1:%1/pac/?t=%2").arg(port + 1).arg(stamp);
 }
 
 QString CMainWindow::setSystemProxy(int mode, int port, QString pacUrl)

@@ -55,21 +55,26 @@ void CMainWindow::refreshTrayMenu()
 {
     if (!m_tray)
         return;
+    const QVector<NodeRecord> &nodes = m_session->nodes();
     TrayIcon::State state;
-    // The node in use, wherever a new list put it; gone from the list, the
-    // main page still names it.
-    state.nodeInUse = ui.m_lbNodeName->text();
-    if (m_nSelectIndex >= 0 && m_nSelectIndex < m_nodeList.size()) {
-        state.nodeInUseRow = m_nSelectIndex;
-        state.nodeInUse = trayNodeText(m_nodeList.at(m_nSelectIndex));
-    }
+    // The node in use, wherever the list puts it, and also while it lacks it.
+    const std::optional<NodeRecord> &inUse = m_session->nodeInUse();
+    state.nodeInUse = inUse ? trayNodeText(*inUse) : QStringLiteral("[请选择节点]");
+    state.nodeInUseRow = m_session->nodeInUseRow();
     // Only what the menu shows: lists run to hundreds of nodes.
-    for (int row = 0; row < std::min(int(m_nodeList.size()), TrayIcon::kShownNodes); ++row)
-        state.nodes << trayNodeText(m_nodeList.at(row));
-    state.moreNodes = m_nodeList.size() > TrayIcon::kShownNodes;
-    state.running = m_bRunning;
-    state.pac = m_nProxyMode == kPacMode;
+    for (int row = 0; row < std::min(int(nodes.size()), TrayIcon::kShownNodes); ++row)
+        state.nodes << trayNodeText(nodes.at(row));
+    state.moreNodes = nodes.size() > TrayIcon::kShownNodes;
+    state.running = m_session->isRunning();
+    state.pac = m_session->isPac();
     m_tray->show(state);
+}
+
+void CMainWindow::notifyUser(const QString &message)
+{
+    showTips(message);
+    if (m_tray && isTrayAvailable())
+        m_tray->notify(message);
 }
 
 void CMainWindow::pickNodeFromTray(int row)
@@ -85,10 +90,9 @@ void CMainWindow::pickNodeFromTray(int row)
 
 void CMainWindow::setModeFromTray(int mode)
 {
-    storeSettings(m_nListenPort, mode);
+    storeSettings(m_session->listenPort(), mode);
     // The page shows what is in force, so that its next OK keeps it.
-    (m_nProxyMode == kPacMode ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
-    refreshTrayMenu();
+    (m_session->isPac() ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
 }
 
 void CMainWindow::setStartedAtLogin(bool on)

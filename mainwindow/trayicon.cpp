@@ -95,6 +95,11 @@ void TrayIcon::popUp()
     m_trayMenu->popup(QCursor::pos());
 }
 
+void TrayIcon::notify(const QString &message)
+{
+    m_trayIcon->showMessage(QStringLiteral("greenlark"), message, QSystemTrayIcon::Information);
+}
+
 void TrayIcon::showStartedAtLogin()
 {
     m_actStartAtLogin->setChecked(platform::isStartedAtLogin());

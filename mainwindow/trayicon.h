@@ -24,7 +24,7 @@ public:
     // What the menu shows, taken from the window's state each time it changes.
     struct State
     {
-        QString nodeInUse;      // its name, or what the main page shows instead
+        QString nodeInUse;      // its name, or what the main page shows without one
         int nodeInUseRow = -1;  // its row in the list; -1: not in the list
         QStringList nodes;      // the first of the list, as many as the menu shows
         bool moreNodes = false; // the list goes on past them
@@ -42,6 +42,8 @@ public:
     QSystemTrayIcon *icon() const { return m_trayIcon; }
     void show(const State &state);
     void popUp();
+    // A short word beside the icon, for what happened while nobody looked.
+    void notify(const QString &message);
     // What the desktop's login items hold now, whoever put it there.
     void showStartedAtLogin();
 
