@@ -26,4 +26,38 @@ if ! command -v appstreamcli >/dev/null 2>&1; then
     exit 77
 fi
 appstreamcli validate --no-net "$prefix/share/metainfo/io.greenlark.greenlark.metainfo.xml"
-echo "install: binary, icon, a valid desktop entry and a valid AppStream description"
+
+# The installed program on GNOME finds its module where it was installed: it
+# sets GNOME's settings and gives them back at a SIGTERM. Its folders are the
+# scratch prefix's; its control port is in a network of its own, and its exit,
+# which ends other copies of greenlark, stays in a process namespace of its own.
+if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null 2>&1; then
+    echo "install: skipped, running the installed program needs root's unshare"
+    exit 77
+fi
+mkdir -p -m 700 "$prefix/home/run"
+keyfile=$prefix/home/config/glib-2.0/settings/keyfile
+env -u GREENLARK_INTERNET_SETTINGS -u GREENLARK_MODULE_DIR -u GREENLARK_PROXY_BACKEND \
+    -u GREENLARK_PROXY_JOURNAL HOME="$prefix/home" XDG_CONFIG_HOME="$prefix/home/config" \
+    XDG_DATA_HOME="$prefix/home/data" XDG_RUNTIME_DIR="$prefix/home/run" \
+    XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=keyfile QT_QPA_PLATFORM=offscreen \
+    LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/lsan.supp" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$prefix/no-bus" \
+    unshare -p -f --mount-proc -n sh -c '
+        ip link set lo up
+        "$1/bin/greenlark" 2>"$1/greenlark.log" &
+        pid=$!
+        tries=0
+        until grep -qs "127.0.0.1" "$2"; do
+            tries=$((tries + 1))
+            [ $tries -lt 600 ] && kill -0 $pid 2>/dev/null &&
+                ! grep -qs "cannot load the module" "$1/greenlark.log" || { kill -KILL $pid; exit 1; }
+            sleep 0.1
+        done
+        kill -TERM $pid
+        wait $pid' sh "$prefix" "$keyfile" ||
+    { echo "the installed program did not set GNOME's settings and end in order:"; cat "$prefix/greenlark.log"; exit 1; }
+if grep -qs "127.0.0.1" "$keyfile"; then
+    echo "the installed program left its proxy in GNOME's settings"; exit 1
+fi
+echo "install: binary, icon, a valid desktop entry, a valid AppStream description, and the program runs from there"
