@@ -47,10 +47,7 @@ void ProxySession::serviceChanged(bool connected)
     if (connected)
         send(control::makeSetListenPort(m_listenPort));
     const bool wasRunning = m_running;
-    if (m_running) {
-        stop();
-        what |= Running;
-    }
+    what |= stopIfRunning();
     m_nodes.clear();
     m_nodeInUse.reset();
     m_nodeInUseRow = -1;
@@ -84,13 +81,8 @@ bool ProxySession::pickNode(int row)
     m_nodeInUse = m_nodes.at(row);
     m_nodeInUseRow = row;
     send(control::makeSelectNode(*m_nodeInUse));
-    Changes what = NodeInUse;
     // The service switches nodes only while stopped; the user starts it again.
-    if (m_running) {
-        stop();
-        what |= Running;
-    }
-    emit changed(what);
+    emit changed(NodeInUse | stopIfRunning());
     return true;
 }
 
@@ -123,12 +115,7 @@ bool ProxySession::setListenPort(int port)
     // Sent even while no service is connected; the link drops it then and the
     // service hears the port when it comes.
     send(control::makeSetListenPort(port));
-    Changes what = Settings;
-    if (m_running) {
-        stop();
-        what |= Running;
-    }
-    emit changed(what);
+    emit changed(Settings | stopIfRunning());
     return true;
 }
 
@@ -159,6 +146,14 @@ void ProxySession::stop()
     send(control::makeSwitchProxy(control::kSwitchStop));
     m_running = false;
     qDebug() << "stopProxy";
+}
+
+ProxySession::Changes ProxySession::stopIfRunning()
+{
+    if (!m_running)
+        return {};
+    stop();
+    return Running;
 }
 
 void ProxySession::findNodeInUse()

@@ -104,6 +104,7 @@ private:
         return m_send(reinterpret_cast<const char *>(&message), quint32(sizeof message));
     }
     void stop();
+    Changes stopIfRunning();
     void findNodeInUse();
 
     Sender m_send;
