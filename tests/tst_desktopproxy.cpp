@@ -224,6 +224,10 @@ private slots:
             << kKde << QString()
             << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 65536\n") << ""
             << false;
+        QTest::newRow("KDE: a blank inside the host")
+            << kKde << QString()
+            << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 80x 0\n") << ""
+            << false;
         QTest::newRow("KDE: environment variables")
             << kKde << QString()
             << QByteArray("[Proxy Settings]\nProxyType=4\nhttpProxy=HTTP_PROXY\n") << "" << false;
