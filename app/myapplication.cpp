@@ -6,10 +6,11 @@
 #include <QDebug>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QRegularExpression>
 #include <QStringList>
 #include <QTextStream>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 constexpr int kConnectTimeoutMs = 500;
@@ -93,35 +94,34 @@ void MyApplication::newLocalConnection()
     if (!connection)
         return;
     // A later start writes its word and leaves at once; anything else that
-    // knocks may say nothing at all, and must cost the window nothing while it
-    // does: the word is read as it comes, never waited for.
+    // knocks may say nothing at all, or never stop, and must cost the window
+    // nothing while it does: the word is read as it comes, never waited for.
     auto *deadline = new QTimer(connection);
     deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, this, [this, connection] { takeWord(connection, false); });
-    connect(connection, &QLocalSocket::readyRead, this, [this, connection] {
-        // The word ends at the first blank after it, or where the writer leaves.
-        static const QRegularExpression wordEnd(QStringLiteral("\\S\\s"));
-        const QByteArray seen = connection->peek(connection->bytesAvailable());
-        if (QString::fromUtf8(seen).contains(wordEnd))
-            takeWord(connection, true);
+    const auto word = std::make_shared<platform::HandOverWord>();
+    connect(deadline, &QTimer::timeout, this,
+            [this, connection, word] { takeWord(connection, *word, false); });
+    connect(connection, &QLocalSocket::readyRead, this, [this, connection, word] {
+        if (word->add(connection->readAll()))
+            takeWord(connection, *word, true);
     });
     connect(connection, &QLocalSocket::disconnected, this,
-            [this, connection] { takeWord(connection, true); });
+            [this, connection, word] { takeWord(connection, *word, true); });
     deadline->start(kReadTimeoutMs);
     if (connection->state() != QLocalSocket::ConnectedState)
-        takeWord(connection, true);
+        takeWord(connection, *word, true);
 }
 
-void MyApplication::takeWord(QLocalSocket *connection, bool handedOver)
+// The word ends at the first blank after it, or where the writer leaves.
+void MyApplication::takeWord(QLocalSocket *connection, platform::HandOverWord &word,
+                             bool handedOver)
 {
     if (connection->property("taken").toBool())
         return;
     connection->setProperty("taken", true);
     connection->disconnect(this);
-    QTextStream stream(connection);
-    QString word;
-    stream >> word;
-    qDebug().noquote() << "The value is:" << word;
+    word.add(connection->readAll());
+    qDebug().noquote() << "The value is:" << word.word();
     connection->deleteLater();
     if (handedOver)
         emit signalShowRunningCopy();

@@ -7,6 +7,9 @@
 
 class QLocalServer;
 class QLocalSocket;
+namespace platform {
+class HandOverWord;
+}
 
 class MyApplication : public QApplication
 {
@@ -30,7 +33,7 @@ private slots:
     void newLocalConnection();
 
 private:
-    void takeWord(QLocalSocket *connection, bool handedOver);
+    void takeWord(QLocalSocket *connection, platform::HandOverWord &word, bool handedOver);
 
     QLocalServer *m_localServer = nullptr;
     bool m_isRunning = false;

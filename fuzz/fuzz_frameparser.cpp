@@ -9,26 +9,18 @@
 //  - after every read the carry buffer holds at most 20490 bytes (all but the
 //    last byte of the largest frame still waited for), and at the end exactly
 //    the reference's unfinished tail.
+#include "fuzz/fuzz.h"
 #include "link/controlframe.h"
 #include "link/recvqueue.h"
 
 #include <QByteArray>
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-namespace {
+using fuzz::require;
 
-void require(bool holds, const char *what)
-{
-    if (holds)
-        return;
-    std::fprintf(stderr, "fuzz_frameparser: %s\n", what);
-    std::abort();
-}
+namespace {
 
 // Messages as where they lie in the stream (offset, length): nothing is copied, so
 // a run costs a few allocations and millions of runs fit in a minute.

@@ -12,9 +12,11 @@ namespace platform {
 QString desktopBypassList(const QString &wininetBypass)
 {
     // "10.*", "172.16.*", "192.168.1.*": one to three octets and a wildcard, the
-    // only wildcard forms the desktops do not read as host name patterns.
+    // only wildcard forms the desktops do not read as host name patterns. An
+    // octet with a leading zero stays a pattern: address readers disagree on
+    // what "010" is (8, 10 or no number), and none may read more than was meant.
     static const QRegularExpression prefix(
-        QStringLiteral("^(\\d{1,3}(?:\\.\\d{1,3}){0,2})\\.\\*$"));
+        QStringLiteral("^((?:0|[1-9]\\d{0,2})(?:\\.(?:0|[1-9]\\d{0,2})){0,2})\\.\\*\\z"));
     if (wininetBypass.isEmpty())
         return QString();
     QStringList entries;

@@ -2,6 +2,8 @@
 
 #include "platform/standinfile.h"
 
+#include "platform/plainini.h"
+
 #ifndef Q_OS_WIN
 
 #include <QDir>
@@ -13,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QVariant>
 
+#include <algorithm>
 #include <iterator>
 #include <memory>
 
@@ -130,8 +133,8 @@ public:
             QFile file(path);
             if (!file.open(QIODevice::ReadOnly))
                 return false;
-            contents = file.readAll();
-            if (file.error() != QFileDevice::NoError)
+            contents = file.read(std::min(file.size(), platform::kMaxPlainIniSize) + 1);
+            if (file.error() != QFileDevice::NoError || !platform::isPlainIni(contents))
                 return false;
         }
         QFile scratch(scratchPath());

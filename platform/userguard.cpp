@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTextCodec>
 
 #ifdef Q_OS_WIN
 #include <sddl.h>
@@ -55,5 +56,25 @@ QString userGuardName(const QString &name)
 }
 
 #endif
+
+HandOverWord::HandOverWord() : m_decoder(QTextCodec::codecForLocale()->makeDecoder()) {}
+
+HandOverWord::~HandOverWord() = default;
+
+bool HandOverWord::add(const QByteArray &piece)
+{
+    if (m_whole)
+        return true;
+    // Blanks as the text stream that wrote the word counts them.
+    for (const QChar c : m_decoder->toUnicode(piece)) {
+        if (c.isSpace() && !m_word.isEmpty())
+            return m_whole = true;
+        if (!c.isSpace())
+            m_word += c;
+        if (m_word.size() == kMaxLength)
+            return m_whole = true;
+    }
+    return false;
+}
 
 } // namespace platform

@@ -1,10 +1,15 @@
 #include "session/proxysettingsfile.h"
 
+#include "platform/plainini.h"
+
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+
+#include <algorithm>
 
 namespace proxysettings {
 
@@ -13,6 +18,14 @@ const char kListenPortKey[] = "ListenPort";
 const char kProxyModeKey[] = "ProxyMode";
 constexpr int kMinListenPort = 1;
 constexpr int kMaxListenPort = 65534;
+// Qt's reader never sees a file it cannot take safely: no file greenlark wrote.
+bool isPlainFile(const QString &path)
+{
+    QFile file(path);
+    return !file.open(QIODevice::ReadOnly) ||
+           platform::isPlainIni(file.read(std::min(file.size(), platform::kMaxPlainIniSize) + 1));
+}
+
 } // namespace
 
 bool isValidListenPort(int port)
@@ -38,8 +51,10 @@ QString path()
 
 Values read(const QString &path)
 {
-    const QSettings settings(path, QSettings::IniFormat);
     Values values;
+    if (!isPlainFile(path))
+        return values;
+    const QSettings settings(path, QSettings::IniFormat);
     bool ok = false;
     const int port = settings.value(kListenPortKey, kDefaultListenPort).toInt(&ok);
     // A port that cannot be listened on would point the system proxy at nothing.
@@ -53,6 +68,9 @@ bool write(const QString &path, std::optional<int> listenPort, std::optional<int
 {
     // The user's configuration folder may not be there on a first start.
     QDir().mkpath(QFileInfo(path).absolutePath());
+    // Kept for the user to read: it is not greenlark's.
+    if (!isPlainFile(path))
+        return false;
     QSettings settings(path, QSettings::IniFormat);
     if (listenPort)
         settings.setValue(kListenPortKey, *listenPort);

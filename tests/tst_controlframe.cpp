@@ -81,11 +81,15 @@ private slots:
         QTest::newRow("bad frame at the very end is dropped")
             << QByteArrayList{QByteArray::fromHex("a5010000000000000000a3")} << QByteArrayList{}
             << QByteArray();
-        // The length counts the kind byte: 20482 is one more than a 20480-byte
-        // message needs, and must not hold back the frame behind it.
-        QTest::newRow("length just above the bound")
-            << QByteArrayList{QByteArray::fromHex("a50250000000") + f1} << QByteArrayList{"first"}
-            << QByteArray();
+        // The largest message a receiver takes, and one byte more, which must not
+        // hold back the frame behind it.
+        const QByteArray largest(20480, 'x');
+        QTest::newRow("a 20480-byte message, the largest taken")
+            << QByteArrayList{frame::buildFrame(frame::DataFrame, largest) + f1}
+            << QByteArrayList{largest, "first"} << QByteArray();
+        QTest::newRow("a 20481-byte message is not")
+            << QByteArrayList{frame::buildFrame(frame::DataFrame, largest + 'x') + f1}
+            << QByteArrayList{"first"} << QByteArray();
         // A false start byte can only be told apart once its claimed frame has
         // arrived; the frame behind it is then found, late but whole.
         QTest::newRow("stray start byte before a frame")
@@ -192,6 +196,8 @@ private slots:
             QTest::addRow("last record %d bytes short", missing)
                 << nodeList(1, 3, 3).chopped(missing) << true << 2;
         QTest::newRow("records beyond count are not read") << nodeList(1, 1, 3) << true << 1;
+        QTest::newRow("324 records, 20423 bytes: the most a message holds")
+            << nodeList(1, 324, 324) << true << 324;
     }
 
     void readNodeList()

@@ -21,10 +21,11 @@ using namespace platform;
 namespace {
 
 // Like greenlark's own list, with entries the desktops must take verbatim.
-const QString kBypass = "<local>;localhost;127.*;10.*;172.16.*;192.168.1.*;256.*;10.*.*;*.corp";
+const QString kBypass =
+    "<local>;localhost;127.*;10.*;172.16.*;192.168.1.*;256.*;10.*.*;010.*;*.corp";
 // What the desktops get of it (KDE's separator).
 const QString kDesktopBypass = "localhost,127.0.0.0/8,10.0.0.0/8,172.16.0.0/"
-                               "16,192.168.1.0/24,256.*,10.*.*,*.corp";
+                               "16,192.168.1.0/24,256.*,10.*.*,010.*,*.corp";
 
 // kded on the private bus: records the scout's resets and KIO's reparse signal.
 class FakeKded : public QObject
@@ -222,6 +223,10 @@ private slots:
         QTest::newRow("KDE: port above 65535")
             << kKde << QString()
             << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 65536\n") << ""
+            << false;
+        QTest::newRow("KDE: a blank inside the host")
+            << kKde << QString()
+            << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 80x 0\n") << ""
             << false;
         QTest::newRow("KDE: environment variables")
             << kKde << QString()

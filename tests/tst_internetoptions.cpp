@@ -1,6 +1,7 @@
 // The stand-in WinINet per-connection options: what a caller gets back and
 // what another program finds in the settings file.
 
+#include "platform/plainini.h"
 #include "platform/win32.h"
 #include "testsupport.h"
 
@@ -80,6 +81,9 @@ BOOL store(const Options &options)
 // QSettings caches files by path and would not see a rewrite within one tick.
 Options fileKeys(const QString &path)
 {
+    // A file Qt cannot read safely is compared byte for byte.
+    if (!platform::isPlainIni(fileBytes(path)))
+        return {fileBytes(path)};
     QTemporaryDir dir;
     QFile::copy(path, dir.filePath("copy.ini"));
     const QSettings settings(dir.filePath("copy.ini"), QSettings::IniFormat);
@@ -146,6 +150,11 @@ private slots:
         QTest::newRow("server is a list")
             << QByteArray("[DefaultConnection]\nProxyServer=a:1,b:2\n") << kGlobalProxy << false
             << true;
+        // Qt would read it through a data stream that asks for gigabytes.
+        QTest::newRow("a value no one but Qt's data stream writes")
+            << QByteArray("[DefaultConnection]\nProxyServer=\"@Variant("
+                          "\\0\\0\\0\\v\\x7f\\xff\\xff\\xff)\"\n")
+            << kGlobalProxy << false << false;
         QTest::newRow("a write cut short")
             << old << Options{"ProxyBypass=" + QString(20000, 'z')} << true << false;
     }
@@ -186,7 +195,7 @@ private slots:
         QCOMPARE(others(), files); // no half-written leftovers
         QCOMPARE(queried(), writable ? options : readable ? before : kFailed);
         QCOMPARE(InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0),
-                 BOOL(file != "<folder>"));
+                 BOOL(file != "<folder>" && platform::isPlainIni(file)));
     }
 };
 

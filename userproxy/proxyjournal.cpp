@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cmath>
 
 namespace proxyjournal {
@@ -157,7 +158,9 @@ bool read(const QString &path, Entries *entries, QString *why)
         *why = QStringLiteral("it cannot be read (%1)").arg(file.errorString());
         return false;
     }
-    const QByteArray bytes = file.read(kMaxSize + 1);
+    // As much as the file holds: a read of the bound itself would claim 16 MiB
+    // each time.
+    const QByteArray bytes = file.read(std::min(file.size(), kMaxSize) + 1);
     if (file.error() != QFileDevice::NoError) {
         *why = QStringLiteral("it cannot be read (%1)").arg(file.errorString());
         return false;
