@@ -58,10 +58,11 @@ bool parseKdeProxy(const QString &value, ProxyHost *proxy)
     const int schemeEnd = value.indexOf(QLatin1String("://"));
     const QString rest = schemeEnd < 0 ? value : value.mid(schemeEnd + 3);
     const int space = rest.lastIndexOf(QLatin1Char(' '));
-    // A blank inside the host could not be written back in KDE's own form.
+    // The port follows the last blank: a blank before it, in the host or in
+    // the credentials, could not be written back in KDE's own form.
     bool ok = space < 0 ? parseHostPort(rest, proxy)
                         : parseHostPort(rest.left(space), proxy) && proxy->port == 0 &&
-                              !proxy->host.contains(QLatin1Char(' ')) &&
+                              !rest.left(space).contains(QLatin1Char(' ')) &&
                               parsePort(rest.mid(space + 1), &proxy->port);
     if (!ok)
         qDebug("KDE proxy settings: cannot read the proxy \"%s\"", qUtf8Printable(value));

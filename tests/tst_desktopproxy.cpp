@@ -224,10 +224,11 @@ private slots:
             << kKde << QString()
             << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 65536\n") << ""
             << false;
-        QTest::newRow("KDE: a blank inside the host")
+        QTest::newRow("KDE: a blank before the port")
             << kKde << QString()
-            << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 80x 0\n") << ""
-            << false;
+            << QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://h 80x 0\n"
+                          "ftpProxy=http://u:p w@h 0\n")
+            << "" << false;
         QTest::newRow("KDE: environment variables")
             << kKde << QString()
             << QByteArray("[Proxy Settings]\nProxyType=4\nhttpProxy=HTTP_PROXY\n") << "" << false;
