@@ -1,11 +1,11 @@
 // The user's own proxy settings against every order of events: starts, mode
 // and port changes, session ends with and without a cancel, every way of
 // ending (the window, the tray, signals, a second signal while the end hangs,
-// the display's death) with its exit status, kills, the user's own changes while greenlark is down,
-// a journal that cannot be written or is damaged, a store that does not keep a write, and a
-// stand-in run between two desktop runs. After every step, each store holds the user's latest own
-// settings exactly, or greenlark's with the user's in the journal; greenlark's are never taken for
-// the user's.
+// the display's death) with its exit status, kills, the user's own changes while greenlark is down
+// or runs, a journal that cannot be written or is damaged, a store that does not keep a write, and
+// a stand-in run between two desktop runs. After every step, each store holds the user's latest
+// own settings exactly, or greenlark's with the user's in the journal; greenlark's are never taken
+// for the user's.
 #include "testsupport.h"
 #include "userproxy/userproxysettings.h"
 
@@ -154,6 +154,7 @@ private slots:
         row(kGnome, "start end quit");
         row(kKde, "start end pac quit");
         row(kFile, "start end edit-file pac quit");
+        row(kKde, "start edit-kde pac kill start edit-gnome quit");
         row(kFile, "close sigint sighup");
         row(kKde, "sigterm");
         row(kFile, "tray-quit");

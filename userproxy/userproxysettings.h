@@ -8,6 +8,9 @@
 // the display's death) gives them back from memory; an end that runs none (a
 // crash, a kill, a power cut) leaves the journal, which the next start reads.
 // greenlark's own options, found in a store, are never taken for the user's.
+// A store the user changes while greenlark runs is theirs from then on: its
+// new settings are journaled before greenlark writes there again, and the end
+// leaves them where they are.
 #pragma once
 
 #include "userproxy/proxyjournal.h"
@@ -60,7 +63,13 @@ private:
         std::optional<platform::StoredProxy> user; // the user's own, once known
         bool journaled = false;
         bool inForce = false; // greenlark's options may be in the store
+        // What greenlark last wrote there and read back; none while unknown.
+        std::optional<ProxyOptions> written;
     };
+
+    // Whether the store's latest read shows the user's hand since greenlark's
+    // last write: neither that write nor anything greenlark writes.
+    static bool takenOver(const Store &s, const platform::StoredProxy &now);
 
     // The journal as it is, changed by `edit`; false leaves it as it was.
     bool updateJournal(const std::function<void(proxyjournal::Entries &)> &edit);
