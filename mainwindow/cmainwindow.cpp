@@ -2,6 +2,7 @@
 
 #include "link/tcpserver.h"
 #include "platform/proxystore.h"
+#include "platform/sessionend.h"
 #include "trayicon.h"
 
 #include <QApplication>
@@ -44,9 +45,19 @@ CMainWindow::CMainWindow(QWidget *parent)
     initConnect();
     // A Windows logoff or shutdown ends the process soon after these two, without
     // closing the window or returning from the event loop; the logoff may also
-    // be cancelled, and then greenlark goes on.
-    connect(qApp, &QGuiApplication::commitDataRequest, this,
-            [this] { m_userProxy.restore(false); });
+    // be cancelled, and then greenlark goes on with its own options again.
+    auto *sessionEnd = new SessionEnd(this);
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this, sessionEnd] {
+        if (!m_userProxy.restore(false))
+            showTips(QStringLiteral("无法恢复原代理设置"));
+        sessionEnd->requested();
+    });
+    connect(sessionEnd, &SessionEnd::resumed, this, [this] {
+        const QString problem = setSystemProxy(m_nProxyMode == kPacMode ? kPacMode : kGlobalMode,
+                                               m_nListenPort, m_strPacUrl);
+        if (!problem.isEmpty())
+            showTips(problem);
+    });
     connect(qApp, &QCoreApplication::aboutToQuit, this, &CMainWindow::tearDown);
 
     startMainTick();

@@ -98,9 +98,10 @@ QList<int> allStores()
     return isWindows() ? QList<int>{kFile} : QList<int>{kFile, kGnome, kKde};
 }
 
-// How a greenlark of its own process can end.
+// How a greenlark of its own process can end; "cancelled" closes it after a
+// logout that was cancelled.
 const QStringList kChildEnds{"close",  "tray-quit", "sigterm", "sigint",
-                             "sighup", "x-dies",    "twice"};
+                             "sighup", "x-dies",    "twice",   "cancelled"};
 
 QList<int> storesOf(Kind kind)
 {
@@ -155,6 +156,7 @@ private slots:
         row(kKde, "start end pac quit");
         row(kFile, "start end edit-file pac quit");
         row(kKde, "start edit-kde pac kill start edit-gnome quit");
+        row(kFile, "cancelled");
         row(kFile, "close sigint sighup");
         row(kKde, "sigterm");
         row(kFile, "tray-quit");
@@ -183,7 +185,7 @@ private slots:
         // Windows has Internet Options alone, and ends a process without a signal.
         if (isWindows() &&
             (kind != kFile || steps.contains(QRegularExpression(
-                                  "sig|close|tray-quit|x-dies|twice|readable|standin"))))
+                                  "sig|close|tray-quit|x-dies|twice|cancel|readable|standin"))))
             QSKIP("Linux's: a desktop, a signal, a store to take away");
         if (wineLacks("wininet-options") && steps.contains(QRegularExpression("pac|kill|unkept")))
             QSKIP("Wine keeps neither a PAC address nor what tells greenlark's options apart");
@@ -335,12 +337,23 @@ private:
         QVERIFY(greenlark.waitForStarted(10000));
         for (int store : storesOf(m_kind))
             QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
+        if (end == "cancelled") {
+            // The user's settings go back at the request, greenlark's once the
+            // session goes on.
+            greenlark.write("logout\n");
+            for (int store : storesOf(m_kind))
+                QTRY_COMPARE_WITH_TIMEOUT(raw(store), m_user[store], 20000);
+            for (int store : storesOf(m_kind))
+                QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
+            check(QString());
+        }
+        const QString how = end == "cancelled" ? "close" : end;
         const QString lock = internetSettingsPath() + ".lock";
-        if (end == "x-dies") {
+        if (how == "x-dies") {
             display.terminate();
-        } else if (end == "close" || end == "tray-quit") {
-            greenlark.write(end == "close" ? "close\n" : "quit\n");
-        } else if (end == "twice") {
+        } else if (how == "close" || how == "tray-quit") {
+            greenlark.write(how == "close" ? "close\n" : "quit\n");
+        } else if (how == "twice") {
             // The store's lock is held (once the last write has let it go): the
             // end waits for it.
             QTRY_VERIFY(QDir().mkpath(lock));
@@ -350,7 +363,7 @@ private:
                 (said += greenlark.readAllStandardError()).contains("Signal 15"), 20000);
             greenlark.terminate();
         } else {
-            const QString name = end.mid(3).toUpper();
+            const QString name = how.mid(3).toUpper();
             QCOMPARE(
                 QProcess::execute("kill", {"-s", name, QString::number(greenlark.processId())}), 0);
         }
