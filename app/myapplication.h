@@ -4,9 +4,11 @@
 #pragma once
 
 #include <QApplication>
+#include <memory>
 
 class QLocalServer;
 class QLocalSocket;
+class QLockFile;
 
 class MyApplication : public QApplication
 {
@@ -15,6 +17,7 @@ class MyApplication : public QApplication
 
 public:
     MyApplication(int &argc, char **argv);
+    ~MyApplication() override;
 
     bool isRunning() const { return m_isRunning; }
     // Whether this copy listens for later starts; a copy that does not may
@@ -30,8 +33,12 @@ private slots:
     void newLocalConnection();
 
 private:
+    // Whether a copy that runs took this start's word.
+    bool handOver(const QString &serverName);
+    void listen(const QString &serverName);
     void takeWord(QLocalSocket *connection, bool handedOver);
 
+    std::unique_ptr<QLockFile> m_guardLock;
     QLocalServer *m_localServer = nullptr;
     bool m_isRunning = false;
 };
