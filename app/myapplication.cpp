@@ -1,5 +1,6 @@
 #include "myapplication.h"
 
+#include "app/commandline.h"
 #include "platform/userguard.h"
 
 #include <QAccessibleObject>
@@ -50,6 +51,11 @@ MyApplication::MyApplication(int &argc, char **argv) : QApplication(argc, argv)
     // Docks, task bars and Wayland match the window to greenlark.desktop by it.
     setDesktopFileName(QStringLiteral("greenlark"));
     QAccessible::installFactory(accessibleApplication);
+    // Qt has taken its own options out by now; an answer asks no copy.
+    if (!commandline::accepted(arguments())) {
+        m_argumentsRefused = true;
+        return;
+    }
     const QString serverName = platform::userGuardName(applicationName());
     if (serverName.isEmpty()) {
         qDebug("The single-instance guard has no place of this user's own: running unguarded");

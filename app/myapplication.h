@@ -20,6 +20,9 @@ public:
     ~MyApplication() override;
 
     bool isRunning() const { return m_isRunning; }
+    // An option greenlark does not know was given: this process is no copy
+    // and asked none; it leaves with 1.
+    bool argumentsRefused() const { return m_argumentsRefused; }
     // Whether this copy listens for later starts; a copy that does not may
     // have company.
     bool isGuarded() const;
@@ -41,4 +44,5 @@ private:
     std::unique_ptr<QLockFile> m_guardLock;
     QLocalServer *m_localServer = nullptr;
     bool m_isRunning = false;
+    bool m_argumentsRefused = false;
 };

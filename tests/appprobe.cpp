@@ -18,6 +18,9 @@ namespace {
 
 void takeCommands()
 {
+    // The answer to --help has no windows, nor an application object for them.
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return;
     auto *commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, qApp);
     QObject::connect(commands, &QSocketNotifier::activated, [commands] {
         char line[16] = {};

@@ -201,8 +201,10 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    // The application object of the copy that runs, guard and all.
-    MyApplication app(argc, argv);
+    // The application object of the copy that runs, guard and all; the test's
+    // own options are no greenlark's.
+    int alone = 1;
+    MyApplication app(alone, argv);
     if (app.isRunning())
         qFatal("another copy runs in this test's folder");
     tst_Guard test;

@@ -177,6 +177,7 @@ private slots:
         row(kGnome, "link-journal start kill start quit");
         row(kKde, "start kill standin start quit");
         row(kFile, "start port end port quit");
+        row(kFile, "--help-all --bogus --platform=foo");
     }
     void everyOrderOfEvents()
     {
@@ -185,7 +186,7 @@ private slots:
         // Windows has Internet Options alone, and ends a process without a signal.
         if (isWindows() &&
             (kind != kFile || steps.contains(QRegularExpression(
-                                  "sig|close|tray-quit|x-dies|twice|cancel|readable|standin"))))
+                                  "sig|close|tray-quit|x-dies|twice|cancel|readable|standin|--"))))
             QSKIP("Linux's: a desktop, a signal, a store to take away");
         if (wineLacks("wininet-options") && steps.contains(QRegularExpression("pac|kill|unkept")))
             QSKIP("Wine keeps neither a PAC address nor what tells greenlark's options apart");
@@ -264,6 +265,11 @@ private:
             m_owner.reset(); // nothing more runs: no restore
         } else if (kChildEnds.contains(step)) {
             runChild(step);
+        } else if (step.startsWith("--")) {
+            // Asked for help, or wrongly: an answer, and nothing is touched.
+            QProcess asked;
+            asked.start(qEnvironmentVariable("GREENLARK_APPPROBE"), {step});
+            QVERIFY(asked.waitForFinished(20000) && asked.exitCode() == int(step != "--help-all"));
         } else if (step.startsWith("edit-")) {
             const int store = QStringList{"edit-file", "edit-gnome", "edit-kde"}.indexOf(step);
             edit(store, !m_user[store].isEmpty());
