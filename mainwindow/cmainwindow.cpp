@@ -65,6 +65,8 @@ CMainWindow::CMainWindow(QWidget *parent)
     // The start goes on without the system proxy, and says so.
     if (!proxyProblem.isEmpty())
         showTips(QStringLiteral("初始化完成，但") + proxyProblem);
+    else if (m_userProxy.journalDamaged())
+        showTips(QStringLiteral("初始化完成，但代理备份已损坏，已另存"));
     else if (m_userProxy.recovered())
         showTips(QStringLiteral("初始化完成，已找回代理设置"));
     else

@@ -262,6 +262,7 @@ bool UserProxySettings::updateJournal(const std::function<void(proxyjournal::Ent
     if (!proxyjournal::read(m_journal, &entries, &why) && QFileInfo(m_journal).isFile() &&
         !QFileInfo(m_journal).isSymLink()) {
         // Whatever it holds may be all that is left of some store's settings.
+        m_journalDamaged = true;
         const QString aside = proxyjournal::keepAside(m_journal);
         qDebug().noquote() << QStringLiteral("The journal %1 cannot be read (%2); it is kept as %3")
                                   .arg(m_journal, why,

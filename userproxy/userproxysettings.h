@@ -52,6 +52,9 @@ public:
     bool inForce() const;
     // The journal gave back settings that a run before could not.
     bool recovered() const { return m_recovered; }
+    // A journal that could not be read was kept aside: whatever it held of the
+    // user's does not come back by itself.
+    bool journalDamaged() const { return m_journalDamaged; }
     const QString &journalPath() const { return m_journal; }
 
 private:
@@ -78,5 +81,6 @@ private:
     QString m_journal;
     QLockFile m_lock;
     bool m_recovered = false;
+    bool m_journalDamaged = false;
     bool m_ended = false;
 };
