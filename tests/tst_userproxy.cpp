@@ -2,10 +2,10 @@
 // and port changes, session ends with and without a cancel, every way of
 // ending (the window, the tray, signals, a second signal while the end hangs,
 // the display's death) with its exit status, kills, the user's own changes while greenlark is down
-// or runs, a journal that cannot be written or is damaged, a store that does not keep a write, and
-// a stand-in run between two desktop runs. After every step, each store holds the user's latest
-// own settings exactly, or greenlark's with the user's in the journal; greenlark's are never taken
-// for the user's.
+// or runs, a journal that cannot be written, is damaged or is a link, a store that does not keep a
+// write, and a stand-in run between two desktop runs. After every step, each store holds the user's
+// latest own settings exactly, or greenlark's with the user's in the journal; greenlark's are never
+// taken for the user's.
 #include "testsupport.h"
 #include "userproxy/userproxysettings.h"
 
@@ -34,6 +34,10 @@ const char *const kStoreNames[] = {"file", "gnome", "kde"};
 // Windows keeps in UTF-16. The second settings are local proxies of the user's
 // own, and one bypass list is longer than anything a journal would usually hold.
 const ProxyOptions kFileA{11, "代理𠀀.corp:3128", "", QString(), 13};
+// As the stand-in keeps it, written by another hand than greenlark's: the empty
+// bypass list is there, empty.
+const QByteArray kFileAText = "[DefaultConnection]\nAutoDiscoveryFlags=13\nFlags=11\nProxyBypass=\n"
+                              "ProxyServer=\\x4ee3\\x7406\\xd840\\xdc00.corp:3128\n";
 const ProxyOptions kFileB{5, QString(), QString("host.example;").repeated(8000),
                           "http://127.0.0.1:2081/proxy.pac", 1};
 const QStringList kGnomeA = QString("/mode='manual' /ignore-hosts=['*.corp'] /http/host='corp' "
@@ -54,7 +58,9 @@ QString journalPath()
 
 void edit(int store, bool b)
 {
-    if (store == kFile)
+    if (store == kFile && !b && !isWindows())
+        QVERIFY(writeFile(internetSettingsPath(), kFileAText));
+    else if (store == kFile)
         seedOptions(b ? kFileB : kFileA);
     else if (store == kGnome)
         QVERIFY(writeFile(gnomeKeyfilePath(), gnomeKeyfile(b ? kGnomeB : kGnomeA)));
@@ -99,9 +105,9 @@ QList<int> allStores()
 }
 
 // How a greenlark of its own process can end; "cancelled" closes it after a
-// logout that was cancelled.
-const QStringList kChildEnds{"close",  "tray-quit", "sigterm", "sigint",
-                             "sighup", "x-dies",    "twice",   "cancelled"};
+// logout that was cancelled, "nohup" ends one started to ignore SIGHUP.
+const QStringList kChildEnds{"close",  "tray-quit", "sigterm", "sigint",   "sighup",
+                             "x-dies", "twice",     "nohup",   "cancelled"};
 
 QList<int> storesOf(Kind kind)
 {
@@ -161,9 +167,10 @@ private slots:
         row(kKde, "sigterm");
         row(kFile, "tray-quit");
         row(kGnome, "x-dies");
+        row(kFile, "nohup");
         row(kKde, "x-dies");
         row(kFile, "twice start quit");
-        row(kFile, "start kill start kill start quit");
+        row(kFile, "start pac kill start kill start quit");
         row(kFile, "start kill edit-file start quit");
         row(kKde, "start kill edit-kde start quit");
         row(kKde, "start pac kill edit-kde edit-gnome start quit");
@@ -174,7 +181,7 @@ private slots:
         row(kFile, "start unkept quit start quit");
         row(kFile, "start kill damage start quit");
         row(kFile, "start kill old-journal start quit");
-        row(kGnome, "link-journal start kill start quit");
+        row(kGnome, "start kill link-journal start quit");
         row(kKde, "start kill standin start quit");
         row(kFile, "start port end port quit");
         row(kFile, "--help-all --bogus --platform=foo");
@@ -185,8 +192,9 @@ private slots:
         QFETCH(QString, steps);
         // Windows has Internet Options alone, and ends a process without a signal.
         if (isWindows() &&
-            (kind != kFile || steps.contains(QRegularExpression(
-                                  "sig|close|tray-quit|x-dies|twice|cancel|readable|standin|--"))))
+            (kind != kFile ||
+             steps.contains(QRegularExpression(
+                 "sig|close|tray-quit|x-dies|twice|nohup|cancel|readable|standin|--"))))
             QSKIP("Linux's: a desktop, a signal, a store to take away");
         if (wineLacks("wininet-options") && steps.contains(QRegularExpression("pac|kill|unkept")))
             QSKIP("Wine keeps neither a PAC address nor what tells greenlark's options apart");
@@ -198,7 +206,8 @@ private slots:
         m_broken.clear();
         m_keptOwn = false;
         const QString outside = QDir::temp().filePath("outside.json");
-        QVERIFY(writeFile(outside, "not the journal"));
+        m_outside = "not the journal";
+        QVERIFY(writeFile(outside, m_outside));
         for (const QString &path : {internetSettingsPath(), gnomeKeyfilePath(), kioslavercPath()})
             QFile::remove(path);
         QDir(QFileInfo(journalPath()).path()).removeRecursively();
@@ -213,7 +222,7 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
         }
-        QCOMPARE(fileBytes(outside), QByteArray("not the journal"));
+        QCOMPARE(fileBytes(outside), m_outside);
         // A damaged journal is kept aside as it was, for the user to recover by hand.
         const QFileInfoList aside =
             QDir(QFileInfo(journalPath()).path()).entryInfoList({"*.damaged-*"}, QDir::Files);
@@ -280,8 +289,13 @@ private:
             QVERIFY(step == "no-journal" ? QDir().mkpath(journal)
                                          : QDir(journal).removeRecursively());
         } else if (step == "link-journal") {
-            QVERIFY(QDir().mkpath(QFileInfo(journal).path()) &&
-                    QFile::link(QDir::temp().filePath("outside.json"), journal));
+            // A real journal, not in its place: neither believed nor written through.
+            const QString outside = QDir::temp().filePath("outside.json");
+            QVERIFY(QFile::remove(outside) && QFile::rename(journal, outside) &&
+                    QFile::link(outside, journal));
+            m_outside = fileBytes(outside);
+            for (int store : storesOf(m_kind))
+                m_lost[store] = true;
         } else if (step == "old-journal") {
             // As an earlier greenlark left it: one state, for whichever store.
             QJsonObject old = QJsonDocument::fromJson(fileBytes(journal))["stores"]
@@ -339,11 +353,21 @@ private:
         }
         QProcess greenlark;
         greenlark.setProcessEnvironment(environment);
-        greenlark.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
+        const QString probe = qEnvironmentVariable("GREENLARK_APPPROBE");
+        if (end == "nohup") // the ignored signal is inherited through exec
+            greenlark.start("sh", {"-c", "trap '' HUP; exec \"$0\"", probe});
+        else
+            greenlark.start(probe, QStringList());
         QVERIFY(greenlark.waitForStarted(10000));
         for (int store : storesOf(m_kind))
             QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
-        if (end == "cancelled") {
+        if (end == "nohup") {
+            // Left ignored as it was given: greenlark takes over no signal it was
+            // started to ignore.
+            const QString status = fileBytes(QString("/proc/%1/status").arg(greenlark.processId()));
+            const QString ignored = status.section("SigIgn:", 1).section('\n', 0, 0).trimmed();
+            QVERIFY(ignored.toULongLong(nullptr, 16) & 1); // bit 0: signal 1, SIGHUP
+        } else if (end == "cancelled") {
             // The user's settings go back at the request, greenlark's once the
             // session goes on.
             greenlark.write("logout\n");
@@ -353,7 +377,7 @@ private:
                 QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
             check(QString());
         }
-        const QString how = end == "cancelled" ? "close" : end;
+        const QString how = end == "nohup" ? "sigterm" : end == "cancelled" ? "close" : end;
         const QString lock = internetSettingsPath() + ".lock";
         if (how == "x-dies") {
             display.terminate();
@@ -395,8 +419,10 @@ private:
             const QString name = makeStore(store)->name();
             const QString now = raw(store);
             if (!isGreenlarks(now)) {
-                // Once greenlark is gone, nothing of a store it gave back is left.
-                QVERIFY2(m_lost[store] || now == m_user[store], qPrintable(name + ":\n" + now));
+                // Once greenlark is gone, nothing of a store it gave back is left; a
+                // journal it could not trust gave nothing back.
+                QVERIFY2(m_lost[store] ? now != m_user[store] : now == m_user[store],
+                         qPrintable(name + ":\n" + now));
                 QVERIFY2(!ended || !journal.contains(name), qPrintable(name));
                 continue;
             }
@@ -423,6 +449,7 @@ private:
     platform::StoredProxy m_userRead[3];
     bool m_lost[3] = {};
     QByteArray m_damaged;
+    QByteArray m_outside; // what lies outside the journal's place
 };
 
 QTEST_GUILESS_MAIN(tst_UserProxy)
