@@ -1,54 +1,22 @@
 #include "app/greenlarkmain.h"
 
+#include "app/commandline.h"
 #include "app/myapplication.h"
 #include "mainwindow/cmainwindow.h"
 #include "platform/exitsignals.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextCodec>
 
-namespace {
-
-// --help and --version are answered before the single-instance guard, by a
-// process that never becomes a copy of greenlark; every other argument is the
-// guard's to hand over. -1: not asked.
-int answerQuestions(int &argc, char **argv)
-{
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Desktop front-end of a local proxy service: shows the service's nodes, starts and stops "
-        "the proxy and points the system proxy at it, giving the user's own settings back at "
-        "exit.\n\nA later start hands its last argument to the copy that runs and brings its "
-        "window up."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("word"),
-                                 QStringLiteral("Handed to the copy that runs, if any."));
-    // Other options are not refused: they are the guard's to hand over.
-    parser.parse(arguments);
-    if (!parser.isSet(help) && !parser.isSet(version))
-        return -1;
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("greenlark"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(GREENLARK_VERSION));
-    if (parser.isSet(help))
-        parser.showHelp(0);
-    parser.showVersion();
-}
-
-} // namespace
-
 int greenlarkMain(int &argc, char **argv)
 {
-    const int answered = answerQuestions(argc, argv);
+    const int answered = commandline::answerQuestions(argc, argv);
     if (answered >= 0)
         return answered;
 
     MyApplication app(argc, argv);
+    if (app.argumentsRefused())
+        return 1;
     if (app.isRunning())
         return 0;
 

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <QApplication>
+#include <memory>
 
 class QLocalServer;
 class QLocalSocket;
 namespace platform {
 class HandOverWord;
 }
+class QLockFile;
 
 class MyApplication : public QApplication
 {
@@ -18,8 +20,12 @@ class MyApplication : public QApplication
 
 public:
     MyApplication(int &argc, char **argv);
+    ~MyApplication() override;
 
     bool isRunning() const { return m_isRunning; }
+    // An option greenlark does not know was given: this process is no copy
+    // and asked none; it leaves with 1.
+    bool argumentsRefused() const { return m_argumentsRefused; }
     // Whether this copy listens for later starts; a copy that does not may
     // have company.
     bool isGuarded() const;
@@ -33,8 +39,13 @@ private slots:
     void newLocalConnection();
 
 private:
+    // Whether a copy that runs took this start's word.
+    bool handOver(const QString &serverName);
+    void listen(const QString &serverName);
     void takeWord(QLocalSocket *connection, platform::HandOverWord &word, bool handedOver);
 
+    std::unique_ptr<QLockFile> m_guardLock;
     QLocalServer *m_localServer = nullptr;
     bool m_isRunning = false;
+    bool m_argumentsRefused = false;
 };

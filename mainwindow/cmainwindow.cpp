@@ -39,11 +39,7 @@ CMainWindow::CMainWindow(QWidget *parent)
     loadSettings();
     initUi(&proxyProblem);
     initConnect();
-    // A Windows logoff or shutdown ends the process soon after these two, without
-    // closing the window or returning from the event loop; the logoff may also
-    // be cancelled, and then greenlark goes on.
-    connect(qApp, &QGuiApplication::commitDataRequest, this,
-            [this] { m_userProxy.restore(false); });
+    watchSessionEnd();
     connect(qApp, &QCoreApplication::aboutToQuit, this, &CMainWindow::tearDown);
     // The session hears every coming and going of the service as it happens, so
     // a service that leaves and comes back between two ticks is both.
@@ -60,6 +56,8 @@ CMainWindow::CMainWindow(QWidget *parent)
     // The start goes on without the system proxy, and says so.
     if (!proxyProblem.isEmpty())
         showTips(QStringLiteral("初始化完成，但") + proxyProblem);
+    else if (m_userProxy.journalDamaged())
+        showTips(QStringLiteral("初始化完成，但代理备份已损坏，已另存"));
     else if (m_userProxy.recovered())
         showTips(QStringLiteral("初始化完成，已找回代理设置"));
     else
@@ -105,11 +103,10 @@ void CMainWindow::initUi(QString *proxyProblem)
     m_bgMode->addButton(ui.m_rbPac, 0);
     m_bgMode->addButton(ui.m_rbGlobal, 1);
 
-    const int mode = m_session->isPac() ? kPacMode : kGlobalMode;
-    const QString applyProblem = setSystemProxy(mode, m_session->listenPort(), m_session->pacUrl());
+    const QString applyProblem = applySessionProxy();
     if (proxyProblem->isEmpty())
         *proxyProblem = applyProblem;
-    (mode == kPacMode ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
+    (m_session->isPac() ? ui.m_rbPac : ui.m_rbGlobal)->setChecked(true);
 
     setupPortField();
     setupNodeTable();

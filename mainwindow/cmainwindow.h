@@ -82,6 +82,9 @@ private:
     // system proxy
     // What went wrong, in words for the tips line; empty when nothing did.
     QString setSystemProxy(int mode, int port, QString pacUrl);
+    // greenlark's options for the session's port and mode.
+    QString applySessionProxy();
+    void watchSessionEnd();
     void tearDown();
 
     // settings page

@@ -35,24 +35,41 @@ QString userGuardName(const QString &name)
     return sid.isEmpty() ? QString() : name + QLatin1Char('-') + sid;
 }
 
+QString userGuardLock(const QString &serverName)
+{
+    // A pipe's name is no path; the temporary folder is the user's own.
+    return QDir::tempPath() + QLatin1Char('/') + serverName + QLatin1String(".lock");
+}
+
 #else
+
+namespace {
+
+// Another user could have made the folder, or may write into it, to listen in
+// this user's place: it must be this user's, and closed.
+bool usersOwnFolder(const QString &path)
+{
+    struct stat status = {};
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &status) == 0 &&
+           S_ISDIR(status.st_mode) && status.st_uid == getuid() && (status.st_mode & 077) == 0;
+}
+
+} // namespace
 
 QString userGuardName(const QString &name)
 {
-    // The runtime folder is the user's alone by its definition.
+    // The runtime folder is the user's alone by its definition, where it keeps it.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+    if (usersOwnFolder(runtime))
         return runtime + QLatin1Char('/') + name;
-    // Under the shared temporary folder, another user could have made the folder
-    // first, to listen in this user's place: it must be this user's, and closed.
-    const QByteArray folder =
-        QFile::encodeName(QDir::tempPath() + QStringLiteral("/greenlark-%1").arg(getuid()));
-    ::mkdir(folder.constData(), 0700);
-    struct stat status = {};
-    if (::lstat(folder.constData(), &status) != 0 || !S_ISDIR(status.st_mode) ||
-        status.st_uid != getuid() || (status.st_mode & 077) != 0)
-        return QString();
-    return QFile::decodeName(folder) + QLatin1Char('/') + name;
+    const QString folder = QDir::tempPath() + QStringLiteral("/greenlark-%1").arg(getuid());
+    ::mkdir(QFile::encodeName(folder).constData(), 0700);
+    return usersOwnFolder(folder) ? folder + QLatin1Char('/') + name : QString();
+}
+
+QString userGuardLock(const QString &serverName)
+{
+    return serverName + QLatin1String(".lock");
 }
 
 #endif

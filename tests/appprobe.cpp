@@ -1,13 +1,14 @@
 // greenlark as it ships, but ending processes by name does nothing: the tests
-// run it as a child, and nothing real may be ended. A line
-// on its stdin does what the user does: "close" the window or "quit" from the
-// tray.
+// run it as a child, and nothing real may be ended. A line on its stdin does
+// what the user or the session does: "close" the window, "quit" from the tray,
+// or "logout", the session manager's request before a logout.
 #include "app/greenlarkmain.h"
 #include "mainwindow/cmainwindow.h"
 #include "platform/win32.h"
 
 #include <QApplication>
 #include <QMenu>
+#include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 
@@ -17,6 +18,9 @@ namespace {
 
 void takeCommands()
 {
+    // The answer to --help has no windows, nor an application object for them.
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return;
     auto *commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, qApp);
     QObject::connect(commands, &QSocketNotifier::activated, [commands] {
         char line[16] = {};
@@ -28,6 +32,10 @@ void takeCommands()
             commands->setEnabled(false);
         } else if (qstrncmp(line, "close", 5) == 0) {
             window->close();
+        } else if (qstrncmp(line, "logout", 6) == 0) {
+            // As Qt's platform passes it on; no handler looks at the manager.
+            QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
+                .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
         } else {
             for (QAction *action : window->findChild<QSystemTrayIcon *>()->contextMenu()->actions())
                 if (action->text() == QStringLiteral("退出"))

@@ -1,11 +1,11 @@
 // The user's own proxy settings against every order of events: starts, mode
 // and port changes, session ends with and without a cancel, every way of
 // ending (the window, the tray, signals, a second signal while the end hangs,
-// the display's death) with its exit status, kills, the user's own changes while greenlark is down,
-// a journal that cannot be written or is damaged, a store that does not keep a write, and a
-// stand-in run between two desktop runs. After every step, each store holds the user's latest own
-// settings exactly, or greenlark's with the user's in the journal; greenlark's are never taken for
-// the user's.
+// the display's death) with its exit status, kills, the user's own changes while greenlark is down
+// or runs, a journal that cannot be written, is damaged or is a link, a store that does not keep a
+// write, and a stand-in run between two desktop runs. After every step, each store holds the user's
+// latest own settings exactly, or greenlark's with the user's in the journal; greenlark's are never
+// taken for the user's.
 #include "testsupport.h"
 #include "userproxy/userproxysettings.h"
 
@@ -34,6 +34,10 @@ const char *const kStoreNames[] = {"file", "gnome", "kde"};
 // Windows keeps in UTF-16. The second settings are local proxies of the user's
 // own, and one bypass list is longer than anything a journal would usually hold.
 const ProxyOptions kFileA{11, "代理𠀀.corp:3128", "", QString(), 13};
+// As the stand-in keeps it, written by another hand than greenlark's: the empty
+// bypass list is there, empty.
+const QByteArray kFileAText = "[DefaultConnection]\nAutoDiscoveryFlags=13\nFlags=11\nProxyBypass=\n"
+                              "ProxyServer=\\x4ee3\\x7406\\xd840\\xdc00.corp:3128\n";
 const ProxyOptions kFileB{5, QString(), QString("host.example;").repeated(8000),
                           "http://127.0.0.1:2081/proxy.pac", 1};
 const QStringList kGnomeA = QString("/mode='manual' /ignore-hosts=['*.corp'] /http/host='corp' "
@@ -54,7 +58,9 @@ QString journalPath()
 
 void edit(int store, bool b)
 {
-    if (store == kFile)
+    if (store == kFile && !b && !isWindows())
+        QVERIFY(writeFile(internetSettingsPath(), kFileAText));
+    else if (store == kFile)
         seedOptions(b ? kFileB : kFileA);
     else if (store == kGnome)
         QVERIFY(writeFile(gnomeKeyfilePath(), gnomeKeyfile(b ? kGnomeB : kGnomeA)));
@@ -98,9 +104,10 @@ QList<int> allStores()
     return isWindows() ? QList<int>{kFile} : QList<int>{kFile, kGnome, kKde};
 }
 
-// How a greenlark of its own process can end.
-const QStringList kChildEnds{"close",  "tray-quit", "sigterm", "sigint",
-                             "sighup", "x-dies",    "twice"};
+// How a greenlark of its own process can end; "cancelled" closes it after a
+// logout that was cancelled, "nohup" ends one started to ignore SIGHUP.
+const QStringList kChildEnds{"close",  "tray-quit", "sigterm", "sigint",   "sighup",
+                             "x-dies", "twice",     "nohup",   "cancelled"};
 
 QList<int> storesOf(Kind kind)
 {
@@ -154,13 +161,16 @@ private slots:
         row(kGnome, "start end quit");
         row(kKde, "start end pac quit");
         row(kFile, "start end edit-file pac quit");
+        row(kKde, "start edit-kde pac kill start edit-gnome quit");
+        row(kFile, "cancelled");
         row(kFile, "close sigint sighup");
         row(kKde, "sigterm");
         row(kFile, "tray-quit");
         row(kGnome, "x-dies");
+        row(kFile, "nohup");
         row(kKde, "x-dies");
         row(kFile, "twice start quit");
-        row(kFile, "start kill start kill start quit");
+        row(kFile, "start pac kill start kill start quit");
         row(kFile, "start kill edit-file start quit");
         row(kKde, "start kill edit-kde start quit");
         row(kKde, "start pac kill edit-kde edit-gnome start quit");
@@ -171,9 +181,10 @@ private slots:
         row(kFile, "start unkept quit start quit");
         row(kFile, "start kill damage start quit");
         row(kFile, "start kill old-journal start quit");
-        row(kGnome, "link-journal start kill start quit");
+        row(kGnome, "start kill link-journal start quit");
         row(kKde, "start kill standin start quit");
         row(kFile, "start port end port quit");
+        row(kFile, "--help-all --bogus --platform=foo");
     }
     void everyOrderOfEvents()
     {
@@ -181,8 +192,9 @@ private slots:
         QFETCH(QString, steps);
         // Windows has Internet Options alone, and ends a process without a signal.
         if (isWindows() &&
-            (kind != kFile || steps.contains(QRegularExpression(
-                                  "sig|close|tray-quit|x-dies|twice|readable|standin"))))
+            (kind != kFile ||
+             steps.contains(QRegularExpression(
+                 "sig|close|tray-quit|x-dies|twice|nohup|cancel|readable|standin|--"))))
             QSKIP("Linux's: a desktop, a signal, a store to take away");
         if (wineLacks("wininet-options") && steps.contains(QRegularExpression("pac|kill|unkept")))
             QSKIP("Wine keeps neither a PAC address nor what tells greenlark's options apart");
@@ -194,7 +206,8 @@ private slots:
         m_broken.clear();
         m_keptOwn = false;
         const QString outside = QDir::temp().filePath("outside.json");
-        QVERIFY(writeFile(outside, "not the journal"));
+        m_outside = "not the journal";
+        QVERIFY(writeFile(outside, m_outside));
         for (const QString &path : {internetSettingsPath(), gnomeKeyfilePath(), kioslavercPath()})
             QFile::remove(path);
         QDir(QFileInfo(journalPath()).path()).removeRecursively();
@@ -209,7 +222,7 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
         }
-        QCOMPARE(fileBytes(outside), QByteArray("not the journal"));
+        QCOMPARE(fileBytes(outside), m_outside);
         // A damaged journal is kept aside as it was, for the user to recover by hand.
         const QFileInfoList aside =
             QDir(QFileInfo(journalPath()).path()).entryInfoList({"*.damaged-*"}, QDir::Files);
@@ -261,6 +274,11 @@ private:
             m_owner.reset(); // nothing more runs: no restore
         } else if (kChildEnds.contains(step)) {
             runChild(step);
+        } else if (step.startsWith("--")) {
+            // Asked for help, or wrongly: an answer, and nothing is touched.
+            QProcess asked;
+            asked.start(qEnvironmentVariable("GREENLARK_APPPROBE"), {step});
+            QVERIFY(asked.waitForFinished(20000) && asked.exitCode() == int(step != "--help-all"));
         } else if (step.startsWith("edit-")) {
             const int store = QStringList{"edit-file", "edit-gnome", "edit-kde"}.indexOf(step);
             edit(store, !m_user[store].isEmpty());
@@ -271,8 +289,13 @@ private:
             QVERIFY(step == "no-journal" ? QDir().mkpath(journal)
                                          : QDir(journal).removeRecursively());
         } else if (step == "link-journal") {
-            QVERIFY(QDir().mkpath(QFileInfo(journal).path()) &&
-                    QFile::link(QDir::temp().filePath("outside.json"), journal));
+            // A real journal, not in its place: neither believed nor written through.
+            const QString outside = QDir::temp().filePath("outside.json");
+            QVERIFY(QFile::remove(outside) && QFile::rename(journal, outside) &&
+                    QFile::link(outside, journal));
+            m_outside = fileBytes(outside);
+            for (int store : storesOf(m_kind))
+                m_lost[store] = true;
         } else if (step == "old-journal") {
             // As an earlier greenlark left it: one state, for whichever store.
             QJsonObject old = QJsonDocument::fromJson(fileBytes(journal))["stores"]
@@ -330,16 +353,37 @@ private:
         }
         QProcess greenlark;
         greenlark.setProcessEnvironment(environment);
-        greenlark.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
+        const QString probe = qEnvironmentVariable("GREENLARK_APPPROBE");
+        if (end == "nohup") // the ignored signal is inherited through exec
+            greenlark.start("sh", {"-c", "trap '' HUP; exec \"$0\"", probe});
+        else
+            greenlark.start(probe, QStringList());
         QVERIFY(greenlark.waitForStarted(10000));
         for (int store : storesOf(m_kind))
             QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
+        if (end == "nohup") {
+            // Left ignored as it was given: greenlark takes over no signal it was
+            // started to ignore.
+            const QString status = fileBytes(QString("/proc/%1/status").arg(greenlark.processId()));
+            const QString ignored = status.section("SigIgn:", 1).section('\n', 0, 0).trimmed();
+            QVERIFY(ignored.toULongLong(nullptr, 16) & 1); // bit 0: signal 1, SIGHUP
+        } else if (end == "cancelled") {
+            // The user's settings go back at the request, greenlark's once the
+            // session goes on.
+            greenlark.write("logout\n");
+            for (int store : storesOf(m_kind))
+                QTRY_COMPARE_WITH_TIMEOUT(raw(store), m_user[store], 20000);
+            for (int store : storesOf(m_kind))
+                QTRY_VERIFY_WITH_TIMEOUT(isGreenlarks(raw(store)), 20000);
+            check(QString());
+        }
+        const QString how = end == "nohup" ? "sigterm" : end == "cancelled" ? "close" : end;
         const QString lock = internetSettingsPath() + ".lock";
-        if (end == "x-dies") {
+        if (how == "x-dies") {
             display.terminate();
-        } else if (end == "close" || end == "tray-quit") {
-            greenlark.write(end == "close" ? "close\n" : "quit\n");
-        } else if (end == "twice") {
+        } else if (how == "close" || how == "tray-quit") {
+            greenlark.write(how == "close" ? "close\n" : "quit\n");
+        } else if (how == "twice") {
             // The store's lock is held (once the last write has let it go): the
             // end waits for it.
             QTRY_VERIFY(QDir().mkpath(lock));
@@ -349,7 +393,7 @@ private:
                 (said += greenlark.readAllStandardError()).contains("Signal 15"), 20000);
             greenlark.terminate();
         } else {
-            const QString name = end.mid(3).toUpper();
+            const QString name = how.mid(3).toUpper();
             QCOMPARE(
                 QProcess::execute("kill", {"-s", name, QString::number(greenlark.processId())}), 0);
         }
@@ -375,8 +419,10 @@ private:
             const QString name = makeStore(store)->name();
             const QString now = raw(store);
             if (!isGreenlarks(now)) {
-                // Once greenlark is gone, nothing of a store it gave back is left.
-                QVERIFY2(m_lost[store] || now == m_user[store], qPrintable(name + ":\n" + now));
+                // Once greenlark is gone, nothing of a store it gave back is left; a
+                // journal it could not trust gave nothing back.
+                QVERIFY2(m_lost[store] ? now != m_user[store] : now == m_user[store],
+                         qPrintable(name + ":\n" + now));
                 QVERIFY2(!ended || !journal.contains(name), qPrintable(name));
                 continue;
             }
@@ -403,6 +449,7 @@ private:
     platform::StoredProxy m_userRead[3];
     bool m_lost[3] = {};
     QByteArray m_damaged;
+    QByteArray m_outside; // what lies outside the journal's place
 };
 
 QTEST_GUILESS_MAIN(tst_UserProxy)

@@ -71,7 +71,7 @@ UserProxySettings::UserProxySettings(platform::ProxyStores stores, const QString
     : m_journal(journalPath), m_lock(journalPath + QLatin1String(".lock"))
 {
     for (auto &store : stores)
-        m_stores.push_back(Store{std::move(store), std::nullopt, false, false});
+        m_stores.push_back(Store{std::move(store), std::nullopt, false, false, std::nullopt});
     g_live = this;
     // Two copies never share a journal: the one that started first, which
     // normally holds the single-instance guard, keeps it and the other changes
@@ -99,13 +99,25 @@ UserProxySettings::Result UserProxySettings::save()
     Result result = Result::Done;
     std::optional<proxyjournal::Entries> journal; // read once, when a store needs it
     for (Store &s : m_stores) {
-        if (s.user)
+        if (s.user && !s.written)
             continue;
         platform::StoredProxy found;
         if (!s.store->read(&found)) {
             qDebug().noquote() << "The system proxy in" << s.store->name()
                                << "cannot be read; greenlark leaves it as it is";
             result = Result::Unreadable;
+            continue;
+        }
+        if (s.user) {
+            if (takenOver(s, found)) {
+                qDebug().noquote() << "The system proxy in" << s.store->name()
+                                   << "was changed by the user while greenlark ran; the change "
+                                      "is the user's own";
+                s.user = found;
+                s.journaled = false;
+                s.inForce = false;
+                s.written.reset();
+            }
             continue;
         }
         if (!isOwnProxy(found.options)) {
@@ -169,12 +181,14 @@ UserProxySettings::Result UserProxySettings::apply(int mode, int port, const QSt
         }
         const platform::StoredProxy target{greenlarks(now.options, mode, port, pacUrl), {}};
         s.inForce = true;
+        s.written.reset();
         if (!s.store->write(target.options) || !holds(*s.store, target)) {
             qDebug().noquote() << "The system proxy in" << s.store->name()
                                << "does not keep greenlark's options";
             result = result == Result::Done ? Result::NotWritten : result;
             continue;
         }
+        s.written = target.options;
         s.store->notify();
         // Armed once the stores' libraries are set up, so that their own
         // clean-up at exit comes after this.
@@ -194,7 +208,11 @@ bool UserProxySettings::restore(bool end)
     for (Store &s : m_stores) {
         if (!s.user)
             continue;
-        if (s.inForce) {
+        platform::StoredProxy now;
+        if (s.inForce && s.store->read(&now) && takenOver(s, now)) {
+            qDebug().noquote() << "The system proxy in" << s.store->name()
+                               << "was changed by the user while greenlark ran; it stays so";
+        } else if (s.inForce) {
             if (!s.store->restore(*s.user) || !holds(*s.store, *s.user)) {
                 qDebug().noquote()
                     << "The user's proxy options cannot be written back to" << s.store->name();
@@ -204,11 +222,12 @@ bool UserProxySettings::restore(bool end)
             // Programs that keep the options would otherwise go on sending
             // their traffic to a proxy that is about to end.
             s.store->notify();
-            s.inForce = false;
         }
         given << s.store->name();
         s.user.reset();
         s.journaled = false;
+        s.inForce = false;
+        s.written.reset();
     }
     if (!updateJournal([&given](proxyjournal::Entries &entries) {
             for (const QString &name : given)
@@ -220,6 +239,11 @@ bool UserProxySettings::restore(bool end)
                                 "kept in"
                              << m_journal << "and the next start of greenlark gives them back";
     return held;
+}
+
+bool UserProxySettings::takenOver(const Store &s, const platform::StoredProxy &now)
+{
+    return s.written && !platform::sameOptions(now.options, *s.written) && !isOwnProxy(now.options);
 }
 
 bool UserProxySettings::inForce() const
@@ -238,6 +262,7 @@ bool UserProxySettings::updateJournal(const std::function<void(proxyjournal::Ent
     if (!proxyjournal::read(m_journal, &entries, &why) && QFileInfo(m_journal).isFile() &&
         !QFileInfo(m_journal).isSymLink()) {
         // Whatever it holds may be all that is left of some store's settings.
+        m_journalDamaged = true;
         const QString aside = proxyjournal::keepAside(m_journal);
         qDebug().noquote() << QStringLiteral("The journal %1 cannot be read (%2); it is kept as %3")
                                   .arg(m_journal, why,

@@ -8,6 +8,9 @@
 // the display's death) gives them back from memory; an end that runs none (a
 // crash, a kill, a power cut) leaves the journal, which the next start reads.
 // greenlark's own options, found in a store, are never taken for the user's.
+// A store the user changes while greenlark runs is theirs from then on: its
+// new settings are journaled before greenlark writes there again, and the end
+// leaves them where they are.
 #pragma once
 
 #include "userproxy/proxyjournal.h"
@@ -49,6 +52,9 @@ public:
     bool inForce() const;
     // The journal gave back settings that a run before could not.
     bool recovered() const { return m_recovered; }
+    // A journal that could not be read was kept aside: whatever it held of the
+    // user's does not come back by itself.
+    bool journalDamaged() const { return m_journalDamaged; }
     const QString &journalPath() const { return m_journal; }
 
 private:
@@ -60,7 +66,13 @@ private:
         std::optional<platform::StoredProxy> user; // the user's own, once known
         bool journaled = false;
         bool inForce = false; // greenlark's options may be in the store
+        // What greenlark last wrote there and read back; none while unknown.
+        std::optional<ProxyOptions> written;
     };
+
+    // Whether the store's latest read shows the user's hand since greenlark's
+    // last write: neither that write nor anything greenlark writes.
+    static bool takenOver(const Store &s, const platform::StoredProxy &now);
 
     // The journal as it is, changed by `edit`; false leaves it as it was.
     bool updateJournal(const std::function<void(proxyjournal::Entries &)> &edit);
@@ -69,5 +81,6 @@ private:
     QString m_journal;
     QLockFile m_lock;
     bool m_recovered = false;
+    bool m_journalDamaged = false;
     bool m_ended = false;
 };
