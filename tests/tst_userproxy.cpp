@@ -174,6 +174,9 @@ private slots:
         row(kGnome, "link-journal start kill start quit");
         row(kKde, "start kill standin start quit");
         row(kFile, "start port end port quit");
+        // The user's "detect settings automatically" (in kFileA) told by the
+        // flags of older WinINets.
+        row(kFile, "no-flags-ui start port quit");
     }
     void everyOrderOfEvents()
     {
@@ -182,7 +185,7 @@ private slots:
         // Windows has Internet Options alone, and ends a process without a signal.
         if (isWindows() &&
             (kind != kFile || steps.contains(QRegularExpression(
-                                  "sig|close|tray-quit|x-dies|twice|readable|standin"))))
+                                  "sig|close|tray-quit|x-dies|twice|readable|standin|flags"))))
             QSKIP("Linux's: a desktop, a signal, a store to take away");
         if (wineLacks("wininet-options") && steps.contains(QRegularExpression("pac|kill|unkept")))
             QSKIP("Wine keeps neither a PAC address nor what tells greenlark's options apart");
@@ -289,6 +292,9 @@ private:
                                          : QDir(internetSettingsPath()).removeRecursively());
             if (step == "readable")
                 play("edit-file");
+        } else if (step == "no-flags-ui") {
+            QVERIFY(writeFile(internetSettingsPath(),
+                              fileBytes(internetSettingsPath()) + "[System]\nFlagsUi=false\n"));
         } else if (step == "unkept") {
             Unkept::armed = true;
         } else if (step == "damage") {
