@@ -82,11 +82,13 @@ void CMainWindow::tearDown()
 
     m_userProxy.restore(true);
 
-    // Any other copy of greenlark of this session ends too; this one goes on to
-    // its own orderly end.
+    // Any other copy of greenlark of this session ends too, in order, and this
+    // one goes on to its own orderly end; a copy that holds no journal would
+    // end the one whose settings are in force.
     platform::endProcessesByImageName(QStringLiteral("v2ray.exe"));
     platform::endProcessesByImageName(QStringLiteral("background.exe"));
-    platform::endProcessesByImageName(QStringLiteral("greenlark.exe"));
+    if (m_userProxy.ownsJournal())
+        platform::endProcessesByImageName(QStringLiteral("greenlark.exe"));
 }
 
 void CMainWindow::initUi(QString *proxyProblem)

@@ -1,15 +1,21 @@
 // greenlark as it ships, but ending processes by name does nothing: the tests
-// run it as a child, and nothing real may be ended. A line
-// on its stdin does what the user does: "close" the window or "quit" from the
-// tray.
+// run it as a child, and nothing real may be ended. With
+// GREENLARK_APPPROBE_ENDS_COPIES set, copies of it under a name of the test's
+// own end each other as greenlark's copies do, and still nothing else. It says
+// "running" once its event loop runs. A line on its stdin does what the user
+// does: "close" the window or "quit" from the tray.
 #include "app/greenlarkmain.h"
 #include "mainwindow/cmainwindow.h"
 #include "platform/win32.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QMenu>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <cstdio>
 
 #include <unistd.h>
 
@@ -34,14 +40,30 @@ void takeCommands()
                     action->trigger();
         }
     });
+    QTimer::singleShot(0, [] {
+        std::puts("running");
+        std::fflush(stdout);
+    });
+}
+
+Q_COREAPP_STARTUP_FUNCTION(takeCommands)
+
+void endCopies(const QString &name)
+{
+    if (name != QStringLiteral("greenlark.exe"))
+        return;
+    const platform::ProcessEnder probes = platform::setProcessEnder({});
+    platform::endProcessesByImageName(
+        QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    platform::setProcessEnder(probes);
 }
 
 } // namespace
 
-Q_COREAPP_STARTUP_FUNCTION(takeCommands)
-
 int main(int argc, char *argv[])
 {
     platform::setProcessEnder([](const QString &) {});
+    if (qEnvironmentVariableIsSet("GREENLARK_APPPROBE_ENDS_COPIES"))
+        platform::setProcessEnder(endCopies);
     return greenlarkMain(argc, argv);
 }

@@ -50,6 +50,8 @@ public:
     // The journal gave back settings that a run before could not.
     bool recovered() const { return m_recovered; }
     const QString &journalPath() const { return m_journal; }
+    // Whether this copy holds the journal: the one other copies never end.
+    bool ownsJournal() const { return m_lock.isLocked(); }
 
 private:
     Q_DISABLE_COPY(UserProxySettings)
