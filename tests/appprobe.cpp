@@ -8,10 +8,15 @@
 #include "mainwindow/cmainwindow.h"
 #include "platform/win32.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QButtonGroup>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMenu>
+#include <QRadioButton>
 #include <QSocketNotifier>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -20,6 +25,34 @@
 #include <unistd.h>
 
 namespace {
+
+// Names every label and button of every page that is narrower or lower than
+// its text, then says "measured".
+void reportCutTexts(QWidget &window)
+{
+    for (QAbstractButton *page : window.findChild<QButtonGroup *>("m_bgMenu")->buttons()) {
+        page->click();
+        QCoreApplication::sendPostedEvents();
+        for (QWidget *widget : window.findChildren<QWidget *>()) {
+            const auto *label = qobject_cast<QLabel *>(widget);
+            const auto *button = qobject_cast<QAbstractButton *>(widget);
+            const QString text = label ? label->text() : button ? button->text() : QString();
+            if (text.isEmpty() || !widget->isVisible())
+                continue;
+            int indicator = 0;
+            if (qobject_cast<QRadioButton *>(widget))
+                indicator = widget->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
+                            widget->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing);
+            const QFontMetrics metrics = widget->fontMetrics();
+            const QRect room = widget->contentsRect();
+            if (metrics.horizontalAdvance(text) + indicator > room.width() ||
+                metrics.height() > room.height())
+                std::printf("cut %s\n", qPrintable(widget->objectName()));
+        }
+    }
+    std::puts("measured");
+    std::fflush(stdout);
+}
 
 void takeCommands()
 {
@@ -34,6 +67,8 @@ void takeCommands()
             commands->setEnabled(false);
         } else if (qstrncmp(line, "close", 5) == 0) {
             window->close();
+        } else if (qstrncmp(line, "measure", 7) == 0) {
+            reportCutTexts(*window);
         } else {
             for (QAction *action : window->findChild<QSystemTrayIcon *>()->contextMenu()->actions())
                 if (action->text() == QStringLiteral("退出"))

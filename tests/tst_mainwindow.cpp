@@ -17,6 +17,7 @@
 #include <QRadioButton>
 #include <QSettings>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -58,6 +59,63 @@ private slots:
         QDir(internetSettingsPath()).removeRecursively();
         QFile::remove(proxyjournal::path());
         QDir(proxyjournal::path()).removeRecursively();
+    }
+
+    void scalesWithTheScreen_data()
+    {
+        QTest::addColumn<int>("dpi");
+        QTest::addColumn<QString>("factor"); // QT_SCALE_FACTOR
+        QTest::addColumn<double>("scale");
+
+        // The screen's millimetres are whole at each DPI, so X tells it exactly.
+        QTest::newRow("100 %") << 96 << "" << 1.0;
+        QTest::newRow("screen at 150 %") << 144 << "" << 1.5;
+        QTest::newRow("screen at 200 %") << 192 << "" << 2.0;
+        QTest::newRow("QT_SCALE_FACTOR 1.5") << 96 << "1.5" << 1.5;
+        QTest::newRow("QT_SCALE_FACTOR 2") << 96 << "2" << 2.0;
+    }
+    void scalesWithTheScreen()
+    {
+        QFETCH(int, dpi);
+        QFETCH(QString, factor);
+        QFETCH(double, scale);
+
+        QProcess display, greenlark, xwininfo;
+        std::optional<QProcessEnvironment> environment = startDisplay(display, "2880x2880x24", dpi);
+        if (!environment)
+            QSKIP("Xvfb is not installed");
+        QTemporaryDir runtime;
+        environment->insert("XDG_RUNTIME_DIR", runtime.path());
+        if (!factor.isEmpty())
+            environment->insert("QT_SCALE_FACTOR", factor);
+        greenlark.setProcessEnvironment(*environment);
+        greenlark.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(greenlark.canReadLine(), 20000);
+        greenlark.write("measure\n");
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += greenlark.readAllStandardOutput()).contains("measured"),
+                                 20000);
+        // No label or button narrower or lower than its text, on any page.
+        QCOMPARE(said, QByteArray("running\nmeasured\n"));
+
+        // The window as X has it, in the screen's pixels.
+        xwininfo.start("xwininfo", {"-display", environment->value("DISPLAY"), "-name",
+                                    "greenlark(ver:01.00.00)"});
+        QVERIFY2(xwininfo.waitForFinished(10000) && xwininfo.exitCode() == 0,
+                 "xwininfo (Debian package x11-utils) cannot find the window");
+        const QString info = xwininfo.readAllStandardOutput();
+        const QSize size(info.section("Width: ", 1).section('\n', 0, 0).toInt(),
+                         info.section("Height: ", 1).section('\n', 0, 0).toInt());
+        static QSize atOne;
+        if (scale == 1.0)
+            atOne = size;
+        QVERIFY2(qAbs(size.width() - atOne.width() * scale) <= 1 &&
+                     qAbs(size.height() - atOne.height() * scale) <= 1 && !atOne.isEmpty(),
+                 qPrintable(QString("%1x%2").arg(size.width()).arg(size.height())));
+        greenlark.write("close\n");
+        QVERIFY(greenlark.waitForFinished(20000));
+        display.terminate();
+        display.waitForFinished();
     }
 
     void startAppliesTheStoredSettings_data()
