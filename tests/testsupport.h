@@ -26,7 +26,7 @@ QString storesNotPrivate();
 // The Windows build, whose tests run under Wine in a prefix of their own.
 bool isWindows();
 // Whether Wine lacks what Windows has here: one of the names tests/wine-env.sh
-// gives the differences it lists ("wininet-options", "taskkill-filters").
+// gives the differences it lists ("wininet-options").
 bool wineLacks(const char *difference);
 
 // The stores greenlark chooses where GREENLARK_PROXY_BACKEND is `backend`, with

@@ -77,10 +77,12 @@ private slots:
         // Wine's prefix is the test's own: the service's names end nothing else there.
         const QStringList services = isWindows() ? QStringList{"v2ray", "background"}
                                                  : QStringList{kName + "v", kName + "b"};
-        // Windows looks for their libraries beside them, else on the PATH.
+        // Windows looks for their libraries beside them, else on the PATH; Qt
+        // for its plugins beside them, else on QT_PLUGIN_PATH.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("PATH", QCoreApplication::applicationDirPath() + QDir::listSeparator() +
                                        environment.value("PATH"));
+        environment.insert("QT_PLUGIN_PATH", QCoreApplication::applicationDirPath());
         auto start = [&](QProcess &process, const QString &name, const QStringList &arguments) {
             QDir(dir.path()).mkpath(QFileInfo(name).path());
             QFile::copy(QCoreApplication::applicationFilePath(), dir.filePath(name + exe));

@@ -4,8 +4,9 @@
 # the listen port), points Internet Options at its proxy with the user's own
 # settings in the journal, hands a second start over to the copy that runs,
 # and gives the user's settings back when its window is closed, with exit
-# status 0, and when the session ends. Killed instead, it leaves the user's
-# settings in the journal.
+# status 0, ending the service's processes, and when the session ends. Killed
+# instead, it leaves the user's settings in the journal. At 150 % and 200 % its
+# window is 1.5 and 2 times as large.
 #
 # Usage: wine-start.sh WINDOWS_BUILD_DIR DEMO_SERVICE
 set -u
@@ -70,15 +71,25 @@ start_greenlark() {
     fail "greenlark.exe did not tell the demo service on port 4000 its listen port"
 }
 
+# The window's size in the display's pixels, as X has it, once Wine has made it.
+window_size() {
+  local size=
+  for _ in $(seq 100); do
+    size=$(xwininfo -name 'greenlark(ver:01.00.00)' 2>/dev/null |
+      awk '/Width:/ { w = $2 } /Height:/ { print w "x" $2 }')
+    [ -z "$size" ] || break
+    sleep 0.1
+  done
+  echo "$size"
+}
+
 # A display of its own: the window, the tray icon and the close a user makes
-# need one; Qt's offscreen platform has no Windows window to close.
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
+# need one; Qt's offscreen platform has no Windows window to close. Room for
+# the window at 200 %.
 : >"$work/greenlark.log"
 : >"$work/demo.log"
-wait_for_lines "$work/display" "" 20 1 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-DISPLAY=:$(head -n1 "$work/display")
-export DISPLAY
+start_display "$work" 1920x1920x24 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+pids+=("$xvfb")
 unset WINEQT_QPA_PLATFORM GREENLARK_INTERNET_SETTINGS GREENLARK_PROXY_JOURNAL
 # Its messages on standard error, where a Windows program sends them to the debugger.
 export WINEQT_FORCE_STDERR_LOGGING=1
@@ -103,6 +114,16 @@ journal | grep -q corp.example:3128 || fail "the journal does not hold the user'
 timeout 60 wine "$windows_build/greenlark.exe" >"$work/second.log" 2>&1 ||
   fail "a second start did not hand over and leave with 0: $(cat "$work/second.log")"
 kill -0 "$greenlark" 2>/dev/null || fail "the first copy ended at the second start"
+size_at_100=$(window_size)
+
+# A process of the service's name in the session, waiting on its input.
+cp "$windows_build/tests/tst_processes.exe" "$work/v2ray.exe"
+mkfifo "$work/service-input"
+exec 7<>"$work/service-input"
+WINEPATH="$windows_build/tests" wine "$work/v2ray.exe" --sleep <"$work/service-input" \
+  >/dev/null 2>&1 &
+service=$!
+pids+=("$service")
 
 # Without /f taskkill asks the windows to close, as the close button does.
 wine taskkill /im greenlark.exe >/dev/null
@@ -111,10 +132,7 @@ timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe did not e
 [ "$(setting ProxyServer)" = corp.example:3128 ] && [ "$(setting ProxyEnable)" = 0x1 ] ||
   fail "the user's settings did not come back: $(setting ProxyServer)"
 ! journal | grep -q corp.example || fail "the journal still holds settings given back"
-# Wine's taskkill refuses the filters; what it says shows that greenlark.exe
-# called System32's taskkill for the three names.
-[ "$(grep -c "Unknown or invalid command line option" "$work/greenlark.log")" -eq 3 ] ||
-  fail "greenlark.exe did not ask taskkill to end the session's processes"
+timeout 30 tail --pid="$service" -f /dev/null || fail "greenlark.exe left v2ray.exe running"
 
 # At a logoff Windows asks every window whether the session may end, then ends
 # the processes: the user's settings go back on the question.
@@ -129,5 +147,18 @@ start_greenlark 3
 wine taskkill /f /im greenlark.exe >/dev/null
 timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe was not killed"
 journal | grep -q corp.example:3128 || fail "a killed run's journal lost the user's settings"
+
+# The user's display at 150 % and 200 %: the window is that much larger.
+run=4
+for dpi in 144 192; do
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null
+  start_greenlark $run
+  [ "$(window_size)" = "$((${size_at_100%x*} * dpi / 96))x$((${size_at_100#*x} * dpi / 96))" ] ||
+    fail "at $dpi DPI the window is $(window_size), at 96 DPI it was $size_at_100"
+  wine taskkill /im greenlark.exe >/dev/null
+  timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe did not end at the close"
+  run=$((run + 1))
+done
 echo "windows_start: started, linked, set the system proxy, handed over, gave the user's" \
-  "settings back at the close and at the session's end; killed, left them in the journal"
+  "settings back at the close and at the session's end, ended the service; killed, left" \
+  "them in the journal; at 150 % and 200 % 1.5 and 2 times as large"
