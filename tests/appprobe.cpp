@@ -1,9 +1,10 @@
 // greenlark as it ships, but ending processes by name does nothing: the tests
-// run it as a child, and nothing real may be ended. With
-// GREENLARK_APPPROBE_ENDS_COPIES set, copies of it under a name of the test's
-// own end each other as greenlark's copies do, and still nothing else. It says
+// run it as a child, and nothing real may be ended. GREENLARK_APPPROBE_ENDS
+// names three stand-ins the test started under names of its own, which it ends
+// for real in place of "v2ray.exe", "background.exe" and "greenlark.exe". It says
 // "running" once its event loop runs. A line on its stdin does what the user
-// does: "close" the window or "quit" from the tray.
+// does, "close" the window or "quit" from the tray, or "measure"s the window
+// and closes it.
 #include "app/greenlarkmain.h"
 #include "mainwindow/cmainwindow.h"
 #include "platform/win32.h"
@@ -11,7 +12,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QButtonGroup>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QRadioButton>
@@ -26,10 +26,21 @@
 
 namespace {
 
-// Names every label and button of every page that is narrower or lower than
-// its text, then says "measured".
-void reportCutTexts(QWidget &window)
+CMainWindow *mainWindow()
 {
+    CMainWindow *window = nullptr;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        window = window ? window : qobject_cast<CMainWindow *>(widget);
+    return window;
+}
+
+// Its window's size in the screen's pixels, and each label and button of its
+// pages that is narrower or lower than its text: "measured 412x736 cut: NAMES";
+// then it closes.
+void measure(CMainWindow &window)
+{
+    const QSize size = window.size() * window.devicePixelRatioF();
+    std::printf("measured %dx%d cut:", size.width(), size.height());
     for (QAbstractButton *page : window.findChild<QButtonGroup *>("m_bgMenu")->buttons()) {
         page->click();
         QCoreApplication::sendPostedEvents();
@@ -37,21 +48,21 @@ void reportCutTexts(QWidget &window)
             const auto *label = qobject_cast<QLabel *>(widget);
             const auto *button = qobject_cast<QAbstractButton *>(widget);
             const QString text = label ? label->text() : button ? button->text() : QString();
-            if (text.isEmpty() || !widget->isVisible())
-                continue;
-            int indicator = 0;
-            if (qobject_cast<QRadioButton *>(widget))
-                indicator = widget->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
-                            widget->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing);
+            // A radio button's text follows its indicator.
+            const int indicator =
+                qobject_cast<QRadioButton *>(widget)
+                    ? widget->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
+                          widget->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing)
+                    : 0;
             const QFontMetrics metrics = widget->fontMetrics();
-            const QRect room = widget->contentsRect();
-            if (metrics.horizontalAdvance(text) + indicator > room.width() ||
-                metrics.height() > room.height())
-                std::printf("cut %s\n", qPrintable(widget->objectName()));
+            if (!text.isEmpty() && widget->isVisible() &&
+                (metrics.horizontalAdvance(text) + indicator > widget->contentsRect().width() ||
+                 metrics.height() > widget->contentsRect().height()))
+                std::printf(" %s", qPrintable(widget->objectName()));
         }
     }
-    std::puts("measured");
-    std::fflush(stdout);
+    std::puts("");
+    window.close();
 }
 
 void takeCommands()
@@ -60,15 +71,13 @@ void takeCommands()
     QObject::connect(commands, &QSocketNotifier::activated, [commands] {
         char line[16] = {};
         const ssize_t length = ::read(STDIN_FILENO, line, sizeof line - 1);
-        CMainWindow *window = nullptr;
-        for (QWidget *widget : QApplication::topLevelWidgets())
-            window = window ? window : qobject_cast<CMainWindow *>(widget);
+        CMainWindow *window = mainWindow();
         if (length <= 0 || !window) {
             commands->setEnabled(false);
         } else if (qstrncmp(line, "close", 5) == 0) {
             window->close();
         } else if (qstrncmp(line, "measure", 7) == 0) {
-            reportCutTexts(*window);
+            measure(*window);
         } else {
             for (QAction *action : window->findChild<QSystemTrayIcon *>()->contextMenu()->actions())
                 if (action->text() == QStringLiteral("退出"))
@@ -83,13 +92,12 @@ void takeCommands()
 
 Q_COREAPP_STARTUP_FUNCTION(takeCommands)
 
-void endCopies(const QString &name)
+void endStandIns(const QString &name)
 {
-    if (name != QStringLiteral("greenlark.exe"))
-        return;
+    const QStringList standIns = qEnvironmentVariable("GREENLARK_APPPROBE_ENDS").split(' ');
+    const int which = QStringList{"v2ray.exe", "background.exe", "greenlark.exe"}.indexOf(name);
     const platform::ProcessEnder probes = platform::setProcessEnder({});
-    platform::endProcessesByImageName(
-        QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    platform::endProcessesByImageName(standIns.value(which));
     platform::setProcessEnder(probes);
 }
 
@@ -98,7 +106,7 @@ void endCopies(const QString &name)
 int main(int argc, char *argv[])
 {
     platform::setProcessEnder([](const QString &) {});
-    if (qEnvironmentVariableIsSet("GREENLARK_APPPROBE_ENDS_COPIES"))
-        platform::setProcessEnder(endCopies);
+    if (qEnvironmentVariableIsSet("GREENLARK_APPPROBE_ENDS"))
+        platform::setProcessEnder(endStandIns);
     return greenlarkMain(argc, argv);
 }

@@ -181,47 +181,6 @@ private slots:
             copy->waitForFinished(5000);
         }
     }
-
-    void copiesWithoutTheJournal()
-    {
-        // Copies the guard cannot tell of each other (runtime folders of their
-        // own, as after su): one that holds no journal leaves the one that does
-        // running when it ends, and the one that does ends the others in order
-        // before its own orderly end. They end each other for real, so under a
-        // name of this test's own.
-        const ProxyOptions user{PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, "corp.example:3128", "*.corp",
-                                QString(), 1};
-        seedOptions(user);
-        QTemporaryDir dir;
-        const QString program =
-            dir.filePath("glcopy" + QString::number(QCoreApplication::applicationPid()) + "z");
-        QVERIFY(QFile::copy(qEnvironmentVariable("GREENLARK_APPPROBE"), program));
-        QProcess copies[3];
-        const auto start = [&](int i) {
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert("XDG_RUNTIME_DIR", dir.filePath(QString::number(i)));
-            environment.insert("GREENLARK_APPPROBE_ENDS_COPIES", "1");
-            QDir(dir.path()).mkdir(QString::number(i));
-            copies[i].setProcessEnvironment(environment);
-            copies[i].start(program, QStringList());
-            QTRY_VERIFY_WITH_TIMEOUT(copies[i].canReadLine(), 20000);
-        };
-        const auto endedInOrder = [&](int i) {
-            return copies[i].waitForFinished(20000) &&
-                   copies[i].exitStatus() == QProcess::NormalExit && copies[i].exitCode() == 0;
-        };
-        start(0);
-        QCOMPARE(storedOptions().proxyServer, QStringLiteral("127.0.0.1:1081"));
-        start(1);
-        copies[1].terminate();
-        QVERIFY(endedInOrder(1));
-        QVERIFY(!copies[0].waitForFinished(0));
-        start(2);
-        copies[0].write("quit\n");
-        QVERIFY(endedInOrder(0));
-        QVERIFY(endedInOrder(2));
-        QVERIFY(storedOptions() == user);
-    }
 };
 
 int main(int argc, char *argv[])
