@@ -7,14 +7,16 @@ RUN_PACKAGES=(xvfb xauth fonts-wqy-zenhei imagemagick v2ray)
 # chromium, v2ray and iproute2 (ip): the tests that load pages through the demo's
 # proxy cores in a private network; GSettings' and KConfig's tools, the schemas
 # and dbus: the tests of the desktops' own proxy settings; xvfb: a display that
-# can die under greenlark.
+# can die under greenlark, and screens at 150 % and 200 %, in the CJK font the
+# window's texts are measured in.
 TEST_PACKAGES=(procps clang libclang-rt-dev clang-format libbenchmark-dev
   desktop-file-utils appstream chromium v2ray iproute2
-  gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus xvfb)
+  gsettings-desktop-schemas libglib2.0-bin libkf5config-bin dbus xvfb fonts-wqy-zenhei)
 # greenlark.exe and its tests under Wine: MinGW-w64 in the POSIX thread model,
 # dpkg-dev to unpack Debian's qtbase source for the Qt that build-mingw-qt.sh
-# builds with it (perl runs Qt's configure), Wine, and a display for the window.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev perl make wine wine64 xvfb)
+# builds with it (perl runs Qt's configure), Wine, and a display for the window
+# with xwininfo (x11-utils) to read its size.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev perl make wine wine64 xvfb x11-utils)
 BENCH_PACKAGES=(libbenchmark-dev jq clang libclang-rt-dev xvfb dbus libxcb1-dev)
 # What `cpack` needs to make the .deb and work out its dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -6,6 +6,7 @@
 #include "platform/exitsignals.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTextCodec>
 
 int greenlarkMain(int &argc, char **argv)
@@ -14,6 +15,13 @@ int greenlarkMain(int &argc, char **argv)
     if (answered >= 0)
         return answered;
 
+    // Read when the application object is made. The window, its widgets and
+    // the tray icon then grow with the screen's scale, 150 % as 1.5 (Qt would
+    // round it to 2), instead of fonts alone growing in a window of fixed pixels.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     MyApplication app(argc, argv);
     if (app.argumentsRefused())
         return 1;

@@ -88,8 +88,12 @@ void CMainWindow::tearDown()
 
     m_userProxy.restore(true);
 
-    // Any other copy of greenlark of this session ends too; this one goes on to
-    // its own orderly end.
+    // A copy that holds no journal came second: the control port, the service
+    // and the settings in force are the first copy's, which it must not end.
+    if (!m_userProxy.ownsJournal())
+        return;
+    // Any other copy of greenlark of this session ends too, in order, and this
+    // one goes on to its own orderly end.
     platform::endProcessesByImageName(QStringLiteral("v2ray.exe"));
     platform::endProcessesByImageName(QStringLiteral("background.exe"));
     platform::endProcessesByImageName(QStringLiteral("greenlark.exe"));

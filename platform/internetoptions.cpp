@@ -7,14 +7,17 @@
 
 namespace {
 
-bool isKnownOption(DWORD id)
+// INTERNET_PER_CONN_FLAGS_UI is only ever queried: it is set through
+// INTERNET_PER_CONN_FLAGS.
+bool isKnownOption(DWORD id, bool query)
 {
-    return id >= INTERNET_PER_CONN_FLAGS && id <= INTERNET_PER_CONN_AUTODISCOVERY_FLAGS;
+    return (id >= INTERNET_PER_CONN_FLAGS && id <= INTERNET_PER_CONN_AUTODISCOVERY_FLAGS) ||
+           (query && id == INTERNET_PER_CONN_FLAGS_UI);
 }
 
 // Checks the list before anything is read through it; the length is checked
 // first so that a shorter buffer is never read past its end.
-INTERNET_PER_CONN_OPTION_LISTW *perConnectionList(LPVOID buffer, DWORD length)
+INTERNET_PER_CONN_OPTION_LISTW *perConnectionList(LPVOID buffer, DWORD length, bool query)
 {
     auto *list = static_cast<INTERNET_PER_CONN_OPTION_LISTW *>(buffer);
     if (list == nullptr || length != sizeof(INTERNET_PER_CONN_OPTION_LISTW) ||
@@ -26,7 +29,7 @@ INTERNET_PER_CONN_OPTION_LISTW *perConnectionList(LPVOID buffer, DWORD length)
     if (list->pszConnection != nullptr)
         return nullptr;
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
-        if (!isKnownOption(list->pOptions[i].dwOption)) {
+        if (!isKnownOption(list->pOptions[i].dwOption, query)) {
             list->dwOptionError = i;
             return nullptr;
         }
@@ -53,15 +56,28 @@ QString fromWideString(LPCWSTR text)
 BOOL queryPerConnectionOptions(INTERNET_PER_CONN_OPTION_LISTW *list)
 {
     ProxyOptions options;
+    bool knowsFlagsUi = true;
     // Nothing is allocated before the read succeeds, so a FALSE leaks nothing and
     // leaves the caller's values as they were.
-    if (!platform::standin::read(&options))
+    if (!platform::standin::read(&options, &knowsFlagsUi))
         return FALSE;
+    for (DWORD i = 0; i < list->dwOptionCount; ++i) {
+        if (list->pOptions[i].dwOption == INTERNET_PER_CONN_FLAGS_UI && !knowsFlagsUi) {
+            list->dwOptionError = i;
+            return FALSE;
+        }
+    }
     for (DWORD i = 0; i < list->dwOptionCount; ++i) {
         auto &value = list->pOptions[i].Value;
         switch (list->pOptions[i].dwOption) {
-        case INTERNET_PER_CONN_FLAGS:
+        case INTERNET_PER_CONN_FLAGS_UI:
             value.dwValue = options.flags;
+            break;
+        case INTERNET_PER_CONN_FLAGS:
+            // As Windows 7 and later on a network where they found no WPAD
+            // server: the user's choice shows only through FLAGS_UI.
+            value.dwValue =
+                knowsFlagsUi ? options.flags & ~DWORD(PROXY_TYPE_AUTO_DETECT) : options.flags;
             break;
         case INTERNET_PER_CONN_PROXY_SERVER:
             value.pszValue = newWideString(options.proxyServer);
@@ -120,7 +136,7 @@ BOOL InternetQueryOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
     if (hInternet != nullptr || dwOption != INTERNET_OPTION_PER_CONNECTION_OPTION ||
         lpdwBufferLength == nullptr)
         return FALSE;
-    INTERNET_PER_CONN_OPTION_LISTW *list = perConnectionList(lpBuffer, *lpdwBufferLength);
+    INTERNET_PER_CONN_OPTION_LISTW *list = perConnectionList(lpBuffer, *lpdwBufferLength, true);
     return list != nullptr ? queryPerConnectionOptions(list) : FALSE;
 }
 
@@ -130,7 +146,8 @@ BOOL InternetSetOptionW(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DW
         return FALSE;
     switch (dwOption) {
     case INTERNET_OPTION_PER_CONNECTION_OPTION: {
-        const INTERNET_PER_CONN_OPTION_LISTW *list = perConnectionList(lpBuffer, dwBufferLength);
+        const INTERNET_PER_CONN_OPTION_LISTW *list =
+            perConnectionList(lpBuffer, dwBufferLength, false);
         return list != nullptr ? storePerConnectionOptions(list) : FALSE;
     }
     case INTERNET_OPTION_SETTINGS_CHANGED:

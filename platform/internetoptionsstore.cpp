@@ -10,6 +10,7 @@
 #endif
 
 #include <string>
+#include <utility>
 
 namespace platform {
 
@@ -59,6 +60,19 @@ struct ProxyOptionList
     }
 };
 
+// A refused query may still have filled the strings before the option it
+// refused (Wine's does): they were null before it, so whatever is there now is
+// the query's to release.
+bool query(ProxyOptionList &queried)
+{
+    if (InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &queried.list,
+                             &queried.size))
+        return true;
+    for (const int text : {kProxyServer, kProxyBypass, kAutoConfigUrl})
+        GlobalFree(std::exchange(queried.options[text].Value.pszValue, nullptr));
+    return false;
+}
+
 QString takeText(INTERNET_PER_CONN_OPTIONW &entry)
 {
     if (!entry.Value.pszValue)
@@ -83,10 +97,17 @@ public:
 
     bool read(StoredProxy *state) override
     {
+        // Windows 7 and later leave PROXY_TYPE_AUTO_DETECT out of
+        // INTERNET_PER_CONN_FLAGS once they found no WPAD server, so the user's
+        // "detect settings automatically" would not come back; only older
+        // WinINets (and Wine's) refuse the option that tells it.
         ProxyOptionList queried;
-        if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &queried.list,
-                                  &queried.size))
-            return false;
+        queried.options[kFlags].dwOption = INTERNET_PER_CONN_FLAGS_UI;
+        if (!query(queried)) {
+            queried.layOut();
+            if (!query(queried))
+                return false;
+        }
         ProxyOptions &values = state->options;
         values.flags = queried.options[kFlags].Value.dwValue;
         values.proxyServer = takeText(queried.options[kProxyServer]);

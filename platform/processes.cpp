@@ -1,27 +1,44 @@
 // Ending processes by image name, as "taskkill /im NAME /f" does on Windows,
-// kept to this user's login session and never this process.
+// kept to this user's login session and never this process; copies of this
+// program are asked before they are forced.
 
 #include "platform/win32.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <memory>
 #include <utility>
+#include <vector>
 
 #ifdef Q_OS_WIN
-#include <QProcess>
+#include <sddl.h>
+#include <tlhelp32.h>
 #else
-#include <QDir>
 #include <QFile>
 #include <QStringList>
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
 namespace {
+
+// A copy restores the user's proxy settings in every store it changed before it
+// ends; a store that hangs longer is what the journal is there for.
+constexpr int kOrderlyEndMs = 5000;
+
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity kImageCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity kImageCase = Qt::CaseSensitive;
+#endif
 
 struct Dispatch
 {
@@ -37,31 +54,123 @@ Dispatch &dispatch()
     return instance;
 }
 
+QString withoutExe(QString name)
+{
+    if (name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+        name.chop(4);
+    return name;
+}
+
 #ifdef Q_OS_WIN
+
+// Closes the handle it holds when it goes.
+class Handle
+{
+public:
+    explicit Handle(HANDLE handle = nullptr) : m_handle(handle) {}
+    ~Handle()
+    {
+        if (m_handle && m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+    }
+    HANDLE get() const { return m_handle; }
+
+private:
+    Q_DISABLE_COPY(Handle)
+    HANDLE m_handle;
+};
+
+QString userOf(HANDLE process)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return QString();
+    const Handle held(token);
+    DWORD length = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &length);
+    std::vector<char> buffer(length);
+    LPWSTR text = nullptr;
+    if (length == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), length, &length) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid, &text))
+        return QString();
+    const QString sid = QString::fromWCharArray(text);
+    LocalFree(text);
+    return sid;
+}
+
+// Read through a handle that holds the process, so that an id freed and given
+// to another process in between is never what is read or ended.
+platform::ProcessFacts factsOf(HANDLE process)
+{
+    platform::ProcessFacts facts;
+    facts.user = userOf(process);
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetProcessId(process), &session))
+        facts.session = session;
+    std::vector<WCHAR> path(32768); // the longest path Windows has
+    DWORD length = DWORD(path.size());
+    if (QueryFullProcessImageNameW(process, 0, path.data(), &length))
+        facts.executable =
+            withoutExe(QDir::fromNativeSeparators(QString::fromWCharArray(path.data(), int(length)))
+                           .section(QLatin1Char('/'), -1));
+    return facts;
+}
+
+struct CloseRequest
+{
+    DWORD processId;
+    bool asked;
+};
+
+// The message the title bar's close button sends, to each window of the process
+// that has one: Qt's own helper windows have none and would only be destroyed.
+BOOL CALLBACK askToClose(HWND window, LPARAM data)
+{
+    auto *request = reinterpret_cast<CloseRequest *>(data);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == request->processId && (GetWindowLongPtrW(window, GWL_STYLE) & WS_SYSMENU) &&
+        PostMessageW(window, WM_CLOSE, 0, 0))
+        request->asked = true;
+    return TRUE;
+}
 
 void endWithPlatform(const QString &imageName)
 {
-    // The full path: a bare "taskkill" is searched in the application's and the
-    // current folder before System32, so a planted taskkill.exe there would run.
-    QString program = QStringLiteral("taskkill");
-    WCHAR systemDir[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(systemDir, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) {
-        program = QString::fromWCharArray(systemDir, static_cast<int>(length)) +
-                  QStringLiteral("\\taskkill.exe");
+    const Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snapshot.get() == INVALID_HANDLE_VALUE)
+        return;
+    const DWORD self = GetCurrentProcessId();
+    const platform::ProcessFacts own = factsOf(GetCurrentProcess());
+    const bool copies = QString::compare(withoutExe(imageName), own.executable, kImageCase) == 0;
+    std::vector<std::unique_ptr<Handle>> asked;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == self ||
+            QString::compare(withoutExe(QString::fromWCharArray(entry.szExeFile)),
+                             withoutExe(imageName), kImageCase) != 0)
+            continue;
+        // The least that lets it be checked, ended and waited for.
+        auto process = std::make_unique<Handle>(
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                        entry.th32ProcessID));
+        if (!process->get() || !platform::endsWithThis(factsOf(process->get()), own, imageName))
+            continue;
+        CloseRequest request{entry.th32ProcessID, false};
+        if (copies)
+            EnumWindows(askToClose, reinterpret_cast<LPARAM>(&request));
+        if (request.asked)
+            asked.push_back(std::move(process));
+        else
+            TerminateProcess(process->get(), 1); // taskkill /f's exit code
     }
-    // taskkill alone ends the name in every session, of every user when
-    // elevated, and this process too: the filters keep it to this user's
-    // session and leave this process to end in order.
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    const QString user =
-        qEnvironmentVariable("USERDOMAIN") + QLatin1Char('\\') + qEnvironmentVariable("USERNAME");
-    QProcess::execute(
-        program, {QStringLiteral("/f"), QStringLiteral("/im"), imageName, QStringLiteral("/fi"),
-                  QStringLiteral("PID ne %1").arg(GetCurrentProcessId()), QStringLiteral("/fi"),
-                  QStringLiteral("USERNAME eq ") + user, QStringLiteral("/fi"),
-                  QStringLiteral("SESSION eq %1").arg(session)});
+    const QDeadlineTimer deadline(kOrderlyEndMs);
+    for (const auto &process : asked) {
+        if (WaitForSingleObject(process->get(), DWORD(deadline.remainingTime())) != WAIT_OBJECT_0)
+            TerminateProcess(process->get(), 1);
+    }
 }
 
 #else
@@ -82,7 +191,7 @@ platform::ProcessFacts factsOf(const QString &procDir)
     platform::ProcessFacts facts;
     for (const QByteArray &line : readProcFile(procDir + QLatin1String("/status")).split('\n')) {
         if (line.startsWith("Uid:"))
-            facts.user = line.mid(4).simplified().split(' ').value(0).toLongLong();
+            facts.user = QString::fromLatin1(line.mid(4).simplified().split(' ').value(0));
     }
     bool known = false;
     const qint64 session = readProcFile(procDir + QLatin1String("/sessionid")).toLongLong(&known);
@@ -102,8 +211,8 @@ platform::ProcessFacts factsOf(const QString &procDir)
     return facts;
 }
 
-// Holds on to one process while it is examined and signalled, so that a process
-// id freed and given to a stranger in between is never signalled.
+// Holds on to one process while it is examined, signalled and waited for, so
+// that a process id freed and given to a stranger in between is never signalled.
 class ProcessHandle
 {
 public:
@@ -125,16 +234,39 @@ public:
         return m_gone;
     }
 
-    void kill() const
+    void signal(int signalNumber) const
     {
 #ifdef SYS_pidfd_send_signal
         if (m_fd >= 0) {
-            syscall(SYS_pidfd_send_signal, m_fd, SIGKILL, nullptr, 0);
+            syscall(SYS_pidfd_send_signal, m_fd, signalNumber, nullptr, 0);
             return;
         }
 #endif
         // Kernels without process handles: the small window of reuse remains.
-        ::kill(m_pid, SIGKILL);
+        ::kill(m_pid, signalNumber);
+    }
+
+    // Whether it has ended (a zombie has) by the deadline.
+    bool waitForEnd(const QDeadlineTimer &deadline) const
+    {
+        if (m_fd >= 0) {
+            pollfd ended{m_fd, POLLIN, 0};
+            int ready = 0;
+            do {
+                ready = ::poll(&ended, 1, int(deadline.remainingTime()));
+            } while (ready < 0 && errno == EINTR);
+            return ready > 0;
+        }
+        const QString stat = QStringLiteral("/proc/%1/stat").arg(m_pid);
+        for (;;) {
+            const QByteArray fields = readProcFile(stat);
+            if (fields.isEmpty() || fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z")
+                return true;
+            if (deadline.hasExpired())
+                return false;
+            const timespec pause{0, 20 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
     }
 
 private:
@@ -149,6 +281,8 @@ void endWithPlatform(const QString &imageName)
 {
     const pid_t self = getpid();
     const platform::ProcessFacts own = factsOf(QStringLiteral("/proc/self"));
+    const bool copies = withoutExe(imageName) == own.executable;
+    std::vector<std::unique_ptr<ProcessHandle>> asked;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &entry : entries) {
         bool numeric = false;
@@ -157,10 +291,21 @@ void endWithPlatform(const QString &imageName)
             continue;
         // Opened before the process is examined, so what is read below is the
         // process the handle holds.
-        ProcessHandle process(pid);
-        if (!process.gone() &&
-            platform::endsWithThis(factsOf(QLatin1String("/proc/") + entry), own, imageName))
-            process.kill();
+        auto process = std::make_unique<ProcessHandle>(pid);
+        if (process->gone() ||
+            !platform::endsWithThis(factsOf(QLatin1String("/proc/") + entry), own, imageName))
+            continue;
+        if (copies) {
+            process->signal(SIGTERM);
+            asked.push_back(std::move(process));
+        } else {
+            process->signal(SIGKILL);
+        }
+    }
+    const QDeadlineTimer deadline(kOrderlyEndMs);
+    for (const auto &process : asked) {
+        if (!process->waitForEnd(deadline))
+            process->signal(SIGKILL);
     }
 }
 
@@ -172,12 +317,10 @@ namespace platform {
 
 bool endsWithThis(const ProcessFacts &process, const ProcessFacts &own, const QString &imageName)
 {
-    QString wanted = imageName;
-    if (wanted.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
-        wanted.chop(4);
+    const QString wanted = withoutExe(imageName);
     // A process whose executable cannot be read could be anybody's.
-    return !wanted.isEmpty() && process.executable == wanted && process.user == own.user &&
-           process.session == own.session;
+    return !wanted.isEmpty() && QString::compare(process.executable, wanted, kImageCase) == 0 &&
+           !own.user.isEmpty() && process.user == own.user && process.session == own.session;
 }
 
 void endProcessesByImageName(const QString &imageName)

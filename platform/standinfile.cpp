@@ -40,6 +40,7 @@ constexpr KnownOption kOptions[] = {
 
 const char kSettingsChangedKey[] = "Notifications/SettingsChanged";
 const char kRefreshKey[] = "Notifications/Refresh";
+const char kFlagsUiKey[] = "System/FlagsUi";
 
 // Another process holds the lock only for one read-modify-write of a small file.
 constexpr int kLockWaitMs = 5000;
@@ -229,7 +230,7 @@ private:
 
 namespace platform::standin {
 
-bool read(ProxyOptions *options)
+bool read(ProxyOptions *options, bool *knowsFlagsUi)
 {
     SettingsCopy copy;
     if (!copy.load(path()))
@@ -246,6 +247,9 @@ bool read(ProxyOptions *options)
     options->proxyBypass = stored[2].text;
     options->autoConfigUrl = stored[3].text;
     options->autoDiscoveryFlags = stored[4].number;
+    if (knowsFlagsUi)
+        *knowsFlagsUi =
+            copy.settings().value(QLatin1String(kFlagsUiKey)).toString() != QLatin1String("false");
     return true;
 }
 

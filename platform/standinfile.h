@@ -14,7 +14,10 @@ constexpr unsigned kAllOptions = 0x3E;
 
 // $GREENLARK_INTERNET_SETTINGS, else the user's configuration folder.
 QString path();
-bool read(ProxyOptions *options);
+// *knowsFlagsUi: whether the stand-in plays a WinINet that answers
+// INTERNET_PER_CONN_FLAGS_UI (Windows 7 and later), as it does unless the file's
+// System/FlagsUi is false (older Internet Explorers, Wine).
+bool read(ProxyOptions *options, bool *knowsFlagsUi = nullptr);
 // Stores the options `present` names; false leaves the file as it was.
 bool write(const ProxyOptions &options, unsigned present);
 // Counts INTERNET_OPTION_SETTINGS_CHANGED or INTERNET_OPTION_REFRESH.

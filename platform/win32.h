@@ -76,6 +76,7 @@ enum : DWORD
     INTERNET_PER_CONN_PROXY_BYPASS = 3,
     INTERNET_PER_CONN_AUTOCONFIG_URL = 4,
     INTERNET_PER_CONN_AUTODISCOVERY_FLAGS = 5,
+    INTERNET_PER_CONN_FLAGS_UI = 10,
 
     PROXY_TYPE_DIRECT = 1,
     PROXY_TYPE_PROXY = 2,
@@ -103,17 +104,20 @@ namespace platform {
 
 // Ends every other process of this user's login session with this image name,
 // as "taskkill /im NAME /f" with a user and a session filter does; never this
-// process. Runs to completion.
+// process. Copies of this program (its own image name) are asked first, as a
+// user would end them (SIGTERM; on Windows the close message of their
+// windows), so that they give back what they hold, and forced only if they
+// have not ended within a few seconds. Runs to completion.
 void endProcessesByImageName(const QString &imageName);
 
-// A process as the ending of processes on Linux tells it from others; a
-// process whose executable cannot be read has none. (Windows's taskkill
-// filters by the same facts.)
+// A process as the ending of processes tells it from others; a process whose
+// executable cannot be read has none, and one whose user cannot be read is
+// nobody's.
 struct ProcessFacts
 {
-    qint64 user = -1;
+    QString user;                  // the real user id on Linux, the token's user SID on Windows
     std::optional<qint64> session; // none where the kernel keeps no login sessions
-    QString executable;            // the file name alone
+    QString executable;            // the file name alone, without ".exe" on Windows
 };
 // Whether `process` ends with `own`'s call for this image name.
 bool endsWithThis(const ProcessFacts &process, const ProcessFacts &own, const QString &imageName);

@@ -202,3 +202,17 @@ QString proxySettingsPath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/proxysetting.ini");
 }
+
+std::optional<QProcessEnvironment> startDisplay(QProcess &xvfb, const QString &screen, int dpi)
+{
+    xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
+                                        screen, "-dpi", QString::number(dpi)});
+    if (!xvfb.waitForStarted(10000))
+        return std::nullopt;
+    while (!xvfb.canReadLine() && xvfb.waitForReadyRead(20000)) {
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("DISPLAY"), ':' + xvfb.readLine().trimmed());
+    return environment;
+}

@@ -5,8 +5,10 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QProcess>
 #include <QStringList>
 #include <QVariant>
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -24,7 +26,7 @@ QString storesNotPrivate();
 // The Windows build, whose tests run under Wine in a prefix of their own.
 bool isWindows();
 // Whether Wine lacks what Windows has here: one of the names tests/wine-env.sh
-// gives the differences it lists ("wininet-options", "taskkill-filters").
+// gives the differences it lists ("wininet-options").
 bool wineLacks(const char *difference);
 
 // The stores greenlark chooses where GREENLARK_PROXY_BACKEND is `backend`, with
@@ -94,6 +96,11 @@ QString kioslavercPath();
 QByteArray gnomeKeyfile(const QStringList &assignments);
 // The keyfile's lines, in an order of their own ("[system/proxy/http] port=3128").
 QStringList gnomeKeys();
+
+// A display of the test's own (Xvfb), at this size and DPI, named once it takes
+// connections: the environment a child shows its windows on there. None when
+// Xvfb is not installed.
+std::optional<QProcessEnvironment> startDisplay(QProcess &xvfb, const QString &screen, int dpi);
 
 // The message of a window's tips line, after its time stamp.
 QString tipsMessage(const QWidget &window);

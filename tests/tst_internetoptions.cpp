@@ -47,6 +47,7 @@ struct OptionList
 Options queried()
 {
     OptionList l;
+    l.options[0].dwOption = INTERNET_PER_CONN_FLAGS_UI; // all the flags, as greenlark asks
     if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &l.list, &l.length))
         return kFailed;
     Options options;

@@ -17,6 +17,7 @@
 #include <QRadioButton>
 #include <QSettings>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -63,6 +64,50 @@ private slots:
         QDir(internetSettingsPath()).removeRecursively();
         QFile::remove(proxyjournal::path());
         QDir(proxyjournal::path()).removeRecursively();
+    }
+
+    void scalesWithTheScreen_data()
+    {
+        QTest::addColumn<int>("dpi");
+        QTest::addColumn<QString>("factor"); // QT_SCALE_FACTOR
+        QTest::addColumn<double>("scale");
+
+        // The screen's millimetres are whole at each DPI, so X tells it exactly.
+        QTest::newRow("100 %") << 96 << "" << 1.0;
+        QTest::newRow("screen at 150 %") << 144 << "" << 1.5;
+        QTest::newRow("screen at 200 %") << 192 << "" << 2.0;
+        QTest::newRow("QT_SCALE_FACTOR 1.5") << 96 << "1.5" << 1.5;
+        QTest::newRow("QT_SCALE_FACTOR 2") << 96 << "2" << 2.0;
+    }
+    void scalesWithTheScreen()
+    {
+        QFETCH(int, dpi);
+        QFETCH(QString, factor);
+        QFETCH(double, scale);
+
+        QProcess display, greenlark;
+        std::optional<QProcessEnvironment> environment = startDisplay(display, "2880x2880x24", dpi);
+        if (!environment)
+            QSKIP("Xvfb is not installed");
+        QTemporaryDir runtime;
+        environment->insert("XDG_RUNTIME_DIR", runtime.path());
+        if (!factor.isEmpty())
+            environment->insert("QT_SCALE_FACTOR", factor);
+        greenlark.setProcessEnvironment(*environment);
+        greenlark.start(qEnvironmentVariable("GREENLARK_APPPROBE"), QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(greenlark.canReadLine(), 20000);
+        greenlark.write("measure\n");
+        QVERIFY(greenlark.waitForFinished(20000));
+        const auto measured = QRegularExpression("measured (\\d+)x(\\d+) cut:(.*)\n")
+                                  .match(greenlark.readAllStandardOutput());
+        QVERIFY(measured.hasMatch());
+        QCOMPARE(measured.captured(3), QString()); // no text cut off, on any page
+        static QSize atOne;
+        const QSize size(measured.captured(1).toInt(), measured.captured(2).toInt());
+        atOne = scale == 1.0 ? size : atOne;
+        QCOMPARE(size, atOne * scale);
+        display.terminate();
+        display.waitForFinished();
     }
 
     void startAppliesTheStoredSettings_data()

@@ -185,6 +185,9 @@ private slots:
         row(kKde, "start kill standin start quit");
         row(kFile, "start port end port quit");
         row(kFile, "--help-all --bogus --platform=foo");
+        // The user's "detect settings automatically" (in kFileA) told by the
+        // flags of older WinINets.
+        row(kFile, "no-flags-ui start port quit");
     }
     void everyOrderOfEvents()
     {
@@ -194,7 +197,7 @@ private slots:
         if (isWindows() &&
             (kind != kFile ||
              steps.contains(QRegularExpression(
-                 "sig|close|tray-quit|x-dies|twice|nohup|cancel|readable|standin|--"))))
+                 "sig|close|tray-quit|x-dies|twice|nohup|cancel|readable|standin|flags|--"))))
             QSKIP("Linux's: a desktop, a signal, a store to take away");
         if (wineLacks("wininet-options") && steps.contains(QRegularExpression("pac|kill|unkept")))
             QSKIP("Wine keeps neither a PAC address nor what tells greenlark's options apart");
@@ -312,6 +315,9 @@ private:
                                          : QDir(internetSettingsPath()).removeRecursively());
             if (step == "readable")
                 play("edit-file");
+        } else if (step == "no-flags-ui") {
+            QVERIFY(writeFile(internetSettingsPath(),
+                              fileBytes(internetSettingsPath()) + "[System]\nFlagsUi=false\n"));
         } else if (step == "unkept") {
             Unkept::armed = true;
         } else if (step == "damage") {
@@ -330,7 +336,13 @@ private:
     void runChild(const QString &end)
     {
         QTemporaryDir runtime;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QProcess display;
+        std::optional<QProcessEnvironment> shown = QProcessEnvironment::systemEnvironment();
+        if (end == "x-dies")
+            shown = startDisplay(display, "640x480x24", 96);
+        if (!shown)
+            QSKIP("Xvfb is not installed: the display cannot die under greenlark");
+        QProcessEnvironment environment = *shown;
         environment.insert("XDG_RUNTIME_DIR", runtime.path());
         if (m_kind == kFile) {
             environment.insert("GREENLARK_PROXY_JOURNAL", journalPath());
@@ -338,18 +350,6 @@ private:
             environment.remove("GREENLARK_INTERNET_SETTINGS");
             environment.insert("XDG_CURRENT_DESKTOP",
                                m_kind == kKde ? "Budgie:KDE" : "ubuntu:gnome");
-        }
-        QProcess display;
-        if (end == "x-dies") {
-            // A free display of its own, named once it takes connections.
-            display.start("Xvfb",
-                          {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
-            if (!display.waitForStarted(10000))
-                QSKIP("Xvfb is not installed: the display cannot die under greenlark");
-            QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine(), 20000);
-            const QString name = ":" + display.readLine().trimmed();
-            environment.insert("QT_QPA_PLATFORM", "xcb");
-            environment.insert("DISPLAY", name);
         }
         QProcess greenlark;
         greenlark.setProcessEnvironment(environment);

@@ -32,14 +32,15 @@ fi
 #   killed run left cannot be told from the user's own: the next start would
 #   keep greenlark's proxy as the user's, where Windows gives the journal's
 #   back.
-# - [taskkill-filters] taskkill knows /f, /im and /pid, not /fi: greenlark's
-#   ending of the session's processes at exit is refused ("Unknown or invalid
-#   command line option") and ends nothing.
+# - WinINet refuses any query that names INTERNET_PER_CONN_FLAGS_UI
+#   (ERROR_INVALID_PARAMETER), as those before Windows 7 do: greenlark asks
+#   INTERNET_PER_CONN_FLAGS then, so every test that reads Internet Options
+#   takes that road here (and only tst_userproxy's rows show the other).
 # - Linux's QT_ variables do not reach Windows programs (see WINEQT_ below).
 # - A program run with its output in a pipe or a file has no console, so Qt
 #   Test writes its report with OutputDebugString (wine-run.sh --qtest).
 
-export GREENLARK_WINE_LACKS="wininet-options taskkill-filters"
+export GREENLARK_WINE_LACKS="wininet-options"
 export WINEPREFIX=$windows_build/wineprefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono and no Gecko: a new prefix would otherwise offer to download them.
@@ -62,6 +63,21 @@ done
 if [ -d /usr/share/fonts/truetype/dejavu ]; then
   export WINEQT_QPA_FONTDIR=Z:/usr/share/fonts/truetype/dejavu
 fi
+
+# A display of the test's own (Xvfb) at SCREEN (default 1024x768x24), with its
+# messages in FOLDER/xvfb.log; sets DISPLAY, and xvfb to its process. Wine keeps
+# a session's windows on its display: without one a program has none that
+# another could find, nor a size to read.
+# Usage: start_display FOLDER [SCREEN]
+start_display() {
+  mkfifo "$1/display" || return 1
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 "${2:-1024x768x24}" 3>"$1/display" \
+    >"$1/xvfb.log" 2>&1 &
+  xvfb=$!
+  local number
+  read -r -t 20 number <"$1/display" || return 1
+  export DISPLAY=:$number
+}
 
 # The prefix is made once per test run (wine-run.sh --new-prefix); a Wine
 # program started without one would make it on the fly, in its own time.

@@ -27,21 +27,26 @@ fi
 
 report=
 options=()
+work=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+xvfb=
+finish() {
+  end_wine
+  [ -z "$xvfb" ] || kill "$xvfb"
+  [ -z "$report" ] || cat "$report"
+  rm -rf "$work"
+}
+trap finish EXIT
 if [ "$1" = --qtest ]; then
   # Without a console of its own a Qt Test program writes its report with
   # OutputDebugString, which nobody sees: it goes to a file instead.
   shift
-  report=$(mktemp "${TMPDIR:-/tmp}/qtest-report.XXXXXX")
+  report=$work/report
   options=(-o "Z:$report,txt")
+  start_display "$work" || {
+    echo "windows: skipped, no display: $(cat "$work/xvfb.log") (Debian package xvfb)"
+    exit 77
+  }
 fi
-finish() {
-  end_wine
-  if [ -n "$report" ]; then
-    cat "$report"
-    rm -f "$report"
-  fi
-}
-trap finish EXIT
 program=$windows_build/$1
 shift
 wine "$program" "${options[@]}" "$@"

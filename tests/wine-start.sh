@@ -72,13 +72,10 @@ start_greenlark() {
 
 # A display of its own: the window, the tray icon and the close a user makes
 # need one; Qt's offscreen platform has no Windows window to close.
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
 : >"$work/greenlark.log"
 : >"$work/demo.log"
-wait_for_lines "$work/display" "" 20 1 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-DISPLAY=:$(head -n1 "$work/display")
-export DISPLAY
+start_display "$work" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+pids+=("$xvfb")
 unset WINEQT_QPA_PLATFORM GREENLARK_INTERNET_SETTINGS GREENLARK_PROXY_JOURNAL
 # Its messages on standard error, where a Windows program sends them to the debugger.
 export WINEQT_FORCE_STDERR_LOGGING=1
@@ -111,10 +108,6 @@ timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe did not e
 [ "$(setting ProxyServer)" = corp.example:3128 ] && [ "$(setting ProxyEnable)" = 0x1 ] ||
   fail "the user's settings did not come back: $(setting ProxyServer)"
 ! journal | grep -q corp.example || fail "the journal still holds settings given back"
-# Wine's taskkill refuses the filters; what it says shows that greenlark.exe
-# called System32's taskkill for the three names.
-[ "$(grep -c "Unknown or invalid command line option" "$work/greenlark.log")" -eq 3 ] ||
-  fail "greenlark.exe did not ask taskkill to end the session's processes"
 
 # At a logoff Windows asks every window whether the session may end, then ends
 # the processes: the user's settings go back on the question.

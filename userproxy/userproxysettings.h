@@ -56,6 +56,8 @@ public:
     // user's does not come back by itself.
     bool journalDamaged() const { return m_journalDamaged; }
     const QString &journalPath() const { return m_journal; }
+    // Whether this copy holds the journal: the one other copies never end.
+    bool ownsJournal() const { return m_lock.isLocked(); }
 
 private:
     Q_DISABLE_COPY(UserProxySettings)
