@@ -93,10 +93,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(greenlark.canReadLine(), 20000);
         greenlark.write("measure\n");
         QVERIFY(greenlark.waitForFinished(20000));
-        const auto measured = QRegularExpression("measured (\\d+)x(\\d+) cut:(.*)\n")
-                                  .match(greenlark.readAllStandardOutput());
+        const auto measured =
+            QRegularExpression("measured (\\d+)x(\\d+)\n").match(greenlark.readAllStandardOutput());
         QVERIFY(measured.hasMatch());
-        QCOMPARE(measured.captured(3), QString()); // no text cut off, on any page
         static QSize atOne;
         const QSize size(measured.captured(1).toInt(), measured.captured(2).toInt());
         atOne = scale == 1.0 ? size : atOne;
