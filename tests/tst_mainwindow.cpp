@@ -25,18 +25,6 @@ namespace {
 const QRegularExpression
     kPacUrl(QStringLiteral("^http://127\\.0\\.0\\.1:(\\d+)/pac/\\?t=(\\d{14})$"));
 
-// "<file>" stands for the file's bytes, as a person may leave them.
-void writeProxySettings(const QVariantMap &values)
-{
-    if (values.contains("<file>")) {
-        QVERIFY(writeFile(proxySettingsPath(), values.value("<file>").toByteArray()));
-        return;
-    }
-    QSettings settings(proxySettingsPath(), QSettings::IniFormat);
-    for (auto it = values.begin(); it != values.end(); ++it)
-        settings.setValue(it.key(), it.value());
-}
-
 // What the user had before greenlark started.
 const ProxyOptions kUser{9, "corp-proxy:3128", "<local>", "http://wpad/wpad.dat", 13};
 
@@ -104,95 +92,91 @@ private slots:
     // journal a killed run left.
     void startAndSettings_data()
     {
-        QTest::addColumn<QVariantMap>("stored");
+        // The settings file's keys, before and after ("" for none; after: unchanged).
+        QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<int>("halves"); // of a killed run's journal: 2 all, 1 half, 0 none
         // A folder in that file's place: it can be neither read nor written. Put
         // there at the start, or before the gesture where there is one.
         QTest::addColumn<QString>("blocked");
-        QTest::addColumn<QString>("gesture"); // "ok", "cancel" or "logout"
-        QTest::addColumn<QString>("entered");
-        QTest::addColumn<bool>("pickPac");
+        QTest::addColumn<QString>("gesture"); // "ok PORT MODE", "cancel PORT MODE", "logout"
         QTest::addColumn<QString>("tip");
-        QTest::addColumn<QByteArray>("after"); // the settings file's keys; none: unchanged
-        QTest::addColumn<int>("port");         // in force, with the mode, and on the page
-        QTest::addColumn<bool>("pac");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QString>("inForce"); // "MODE PORT", and shown on the page
 
         const QString done = QStringLiteral("初始化完成");
-        const auto start = [](const char *name, const QVariantMap &stored, int port, bool pac,
+        const auto start = [](const char *name, const QByteArray &stored, const char *inForce,
                               const QString &tip, const QString &blocked = {}, int halves = 0) {
-            QTest::newRow(name) << stored << halves << blocked << QString() << QString() << false
-                                << tip << QByteArray() << port << pac;
+            QTest::newRow(name) << stored << halves << blocked << QString() << tip << QByteArray()
+                                << QString(inForce);
         };
-        const auto gesture = [](const char *name, const char *gesture, const QString &entered,
-                                bool pickPac, const QString &tip, const QByteArray &after, int port,
-                                bool pac, const QString &blocked = {},
-                                const QVariantMap &stored = {{"ProxyMode", 3}}) {
-            QTest::newRow(name) << stored << 0 << blocked << QString(gesture) << entered << pickPac
-                                << tip << after << port << pac;
+        const auto gesture = [](const char *name, const QString &gesture, const QString &tip,
+                                const QByteArray &after, const char *inForce,
+                                const QString &blocked = {},
+                                const QByteArray &stored = "ProxyMode=3") {
+            QTest::newRow(name) << stored << 0 << blocked << gesture << tip << after
+                                << QString(inForce);
         };
-        start("first start", {}, 1081, false, done);
-        start("PAC mode", {{"ListenPort", 2080}, {"ProxyMode", 2}}, 2080, true, done);
+        start("first start", "", "global 1081", done);
+        start("PAC mode", "ListenPort=2080\nProxyMode=2", "pac 2080", done);
         // A port that cannot be listened on would point the system proxy at nothing.
-        start("garbage port", {{"ListenPort", "abc"}}, 1081, false, done);
-        start("PAC port would overflow", {{"ListenPort", 65535}}, 1081, false, done);
-        start("garbage mode is global", {{"ListenPort", 1090}, {"ProxyMode", "pac"}}, 1090, false,
-              done);
+        start("garbage port", "ListenPort=abc", "global 1081", done);
+        start("PAC port would overflow", "ListenPort=65535", "global 1081", done);
+        start("garbage mode is global", "ListenPort=1090\nProxyMode=pac", "global 1090", done);
         // Qt would read it through a data stream that asks for gigabytes.
         start("a value no one but Qt's data stream writes",
-              {{"<file>", QByteArray("[General]\nProxyMode=2\nListenPort=@Variant("
-                                     "\\0\\0\\0\\v\\x7f\\xff\\xff\\xff)\n")}},
-              1081, false, done);
+              "ProxyMode=2\nListenPort=@Variant(\\0\\0\\0\\v\\x7f\\xff\\xff\\xff)", "global 1081",
+              done);
         const QString store = internetSettingsPath(), lock = store + ".lock";
-        start("store unreadable at start", {}, 1081, false, done + "，但无法读取系统代理设置",
+        start("store unreadable at start", "", "global 1081", done + "，但无法读取系统代理设置",
               store);
-        start("store unwritable at start", {}, 1081, false, done + "，但无法设置系统代理", lock);
-        start("journal unwritable at start", {}, 1081, false, done + "，但无法备份，代理未改",
+        start("store unwritable at start", "", "global 1081", done + "，但无法设置系统代理", lock);
+        start("journal unwritable at start", "", "global 1081", done + "，但无法备份，代理未改",
               proxyjournal::path());
-        start("a run before was killed", {}, 1081, false, done + "，已找回代理设置", {}, 2);
-        start("a run before left a damaged journal", {}, 1081, false,
+        start("a run before was killed", "", "global 1081", done + "，已找回代理设置", {}, 2);
+        start("a run before left a damaged journal", "", "global 1081",
               done + "，但代理备份已损坏，已另存", {}, 1);
 
         // With no mode stored, the page's mode always differs from the default 1.
         const QString said = QStringLiteral("监听端口：%1,代理模式：%2");
-        gesture("first OK", "ok", "1081", false, said.arg(1081).arg("全局模式"), "ProxyMode=3",
-                1081, false, {}, {});
-        gesture("nothing changed", "ok", "1081", false, done, "", 1081, false);
-        gesture("lowest port", "ok", "1", true, said.arg(1).arg("PAC模式"),
-                "ListenPort=1\nProxyMode=2", 1, true);
-        gesture("highest port", "ok", "65534", false, said.arg(65534).arg("全局模式"),
-                "ListenPort=65534\nProxyMode=3", 65534, false);
-        gesture("leading zeros", "ok", "01082", false, said.arg(1082).arg("全局模式"),
-                "ListenPort=1082\nProxyMode=3", 1082, false);
-        for (const char *refused : {"", "0", "65535", "999999"}) {
-            gesture(qPrintable(QStringLiteral("port \"%1\" refused").arg(refused)), "ok", refused,
-                    true, QStringLiteral("监听端口无效：%1").arg(refused), "", 1081, false);
+        gesture("first OK", "ok 1081 global", said.arg(1081).arg("全局模式"), "ProxyMode=3",
+                "global 1081", {}, "");
+        gesture("nothing changed", "ok 1081 global", done, "", "global 1081");
+        gesture("lowest port", "ok 1 pac", said.arg(1).arg("PAC模式"), "ListenPort=1\nProxyMode=2",
+                "pac 1");
+        gesture("highest port", "ok 65534 global", said.arg(65534).arg("全局模式"),
+                "ListenPort=65534\nProxyMode=3", "global 65534");
+        gesture("leading zeros", "ok 01082 global", said.arg(1082).arg("全局模式"),
+                "ListenPort=1082\nProxyMode=3", "global 1082");
+        for (const QString refused : {"", "0", "65535", "999999"}) {
+            gesture(qPrintable("port \"" + refused + "\" refused"), "ok " + refused + " pac",
+                    "监听端口无效：" + refused, "", "global 1081");
         }
         // Cancel puts the page back as it was stored.
-        gesture("cancel", "cancel", "8080", true, done, "", 1081, false);
-        gesture("store unwritable on OK", "ok", "1300", false,
+        gesture("cancel", "cancel 8080 pac", done, "", "global 1081");
+        gesture("store unwritable on OK", "ok 1300 global",
                 said.arg(1300).arg("全局模式（无法设置系统代理）"), "ListenPort=1300\nProxyMode=3",
-                1300, false, lock);
+                "global 1300", lock);
         gesture(
-            "settings unwritable on OK", "ok", "1300", false,
+            "settings unwritable on OK", "ok 1300 global",
             said.arg(1300).arg("全局模式（无法保存到" + proxySettingsPath() + "，仅本次运行有效）"),
-            {}, 1300, false, proxySettingsPath(), {});
-        gesture("store unwritable at a logout", "logout", "", false, "无法恢复原代理设置", {}, 1081,
-                false, lock);
+            "", "global 1300", proxySettingsPath(), "");
+        gesture("store unwritable at a logout", "logout", "无法恢复原代理设置", "", "global 1081",
+                lock);
     }
     void startAndSettings()
     {
-        QFETCH(QVariantMap, stored);
+        QFETCH(QByteArray, stored);
         QFETCH(int, halves);
         QFETCH(QString, blocked);
         QFETCH(QString, gesture);
-        QFETCH(QString, entered);
-        QFETCH(bool, pickPac);
         QFETCH(QString, tip);
         QFETCH(QByteArray, after);
-        QFETCH(int, port);
-        QFETCH(bool, pac);
+        QFETCH(QString, inForce);
+        const QStringList act = gesture.split(' '); // what, the port entered, the mode picked
+        const bool pac = inForce.startsWith("pac");
+        const int port = inForce.section(' ', 1).toInt();
 
-        writeProxySettings(stored);
+        QVERIFY(stored.isEmpty() || writeFile(proxySettingsPath(), "[General]\n" + stored + '\n'));
         const QByteArray before = fileBytes(proxySettingsPath());
         if (halves) {
             QString why;
@@ -209,12 +193,12 @@ private slots:
         CMainWindow window;
         QVERIFY(blocked.isEmpty() || gesture.isEmpty() || QDir().mkpath(blocked));
         auto *field = child<QLineEdit>(window, "m_lePort");
-        if (gesture == "ok" || gesture == "cancel") {
+        if (act[0] == "ok" || act[0] == "cancel") {
             child<QPushButton>(window, "m_btnSetting")->click();
-            field->setText(entered);
-            child<QRadioButton>(window, pickPac ? "m_rbPac" : "m_rbGlobal")->click();
-            child<QPushButton>(window, qPrintable("m_btnSetting_" + gesture))->click();
-        } else if (gesture == "logout") {
+            field->setText(act[1]);
+            child<QRadioButton>(window, act[2] == "pac" ? "m_rbPac" : "m_rbGlobal")->click();
+            child<QPushButton>(window, qPrintable("m_btnSetting_" + act[0]))->click();
+        } else if (act[0] == "logout") {
             QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
                 .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
         }
@@ -222,8 +206,8 @@ private slots:
         QCOMPARE(tipsMessage(window), tip);
         // An OK that was taken leaves the entry as typed.
         QCOMPARE(field->text(),
-                 gesture == "ok" && port == entered.toInt() ? entered : QString::number(port));
-        if (gesture != "ok") {
+                 act[0] == "ok" && port == act[1].toInt() ? act[1] : QString::number(port));
+        if (act[0] != "ok") {
             QCOMPARE(child<QRadioButton>(window, "m_rbPac")->isChecked(), pac);
             QCOMPARE(child<QRadioButton>(window, "m_rbGlobal")->isChecked(), !pac);
         }
