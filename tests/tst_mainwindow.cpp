@@ -348,8 +348,6 @@ private slots:
     {
         QTest::addColumn<QString>("folder"); // where the program lies
 
-        QTest::newRow("plain") << "bin";
-        QTest::newRow("blanks") << "my programs";
         QTest::newRow("percent") << "100%done";
         QTest::newRow("shell's own") << "a$HOME`b`\\c'd\"e";
         QTest::newRow("everything") << "x %f $y \\z \"q\" 'r'";

@@ -138,9 +138,24 @@ private:
     std::unique_ptr<ProxyStore> m_store;
 };
 
+// What a row played so far: each row starts afresh.
+struct Played
+{
+    Kind m_kind = kFile;
+    std::unique_ptr<UserProxySettings> m_owner;
+    QStringList m_broken;   // what is broken now, so that an apply may fail
+    bool m_keptOwn = false; // a restore that was not kept
+    // The user's latest own settings, as the store shows them and as it reads.
+    QString m_user[3];
+    platform::StoredProxy m_userRead[3];
+    bool m_lost[3] = {};
+    QByteArray m_damaged;
+    QByteArray m_outside = "not the journal"; // what lies outside the journal's place
+};
+
 } // namespace
 
-class tst_UserProxy : public QObject
+class tst_UserProxy : public QObject, private Played
 {
     Q_OBJECT
 
@@ -199,15 +214,9 @@ private slots:
             QSKIP("Linux's: a desktop, a signal, a store to take away");
         if (wineLacks("wininet-options") && steps.contains(QRegularExpression("pac|kill|unkept")))
             QSKIP("Wine keeps neither a PAC address nor what tells greenlark's options apart");
+        static_cast<Played &>(*this) = Played(); // a row that failed leaves its owner
         m_kind = Kind(kind);
-        m_owner.reset(); // a row that failed leaves its owner
-        std::fill(std::begin(m_lost), std::end(m_lost), false);
-        std::fill(std::begin(m_user), std::end(m_user), QString());
-        m_damaged.clear();
-        m_broken.clear();
-        m_keptOwn = false;
         const QString outside = QDir::temp().filePath("outside.json");
-        m_outside = "not the journal";
         QVERIFY(writeFile(outside, m_outside));
         for (const QString &path : {internetSettingsPath(), gnomeKeyfilePath(), kioslavercPath()})
             QFile::remove(path);
@@ -437,17 +446,6 @@ private:
             QVERIFY2(!now.contains("ReversedException=true"), qPrintable(now));
         }
     }
-
-    Kind m_kind = kFile;
-    std::unique_ptr<UserProxySettings> m_owner;
-    QStringList m_broken;   // what is broken now, so that an apply may fail
-    bool m_keptOwn = false; // a restore that was not kept
-    // The user's latest own settings, as the store shows them and as it reads.
-    QString m_user[3];
-    platform::StoredProxy m_userRead[3];
-    bool m_lost[3] = {};
-    QByteArray m_damaged;
-    QByteArray m_outside; // what lies outside the journal's place
 };
 
 QTEST_GUILESS_MAIN(tst_UserProxy)
