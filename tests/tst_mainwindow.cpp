@@ -400,6 +400,7 @@ private slots:
         // Every option as it was at the start, and running programs told.
         QVERIFY(storedOptions() == kUser);
         QCOMPARE(notifications(), 3);
+        QCOMPARE(internetSetting("Notifications/Refresh").toInt(), 3);
     }
 };
 
