@@ -4,21 +4,16 @@
 // for real in place of "v2ray.exe", "background.exe" and "greenlark.exe". It says
 // "running" once its event loop runs. A line on its stdin does what the user or
 // the session does: "close" the window, "quit" from the tray, "logout" (the
-// session manager's request before a logout), or "measure"s the window and
-// closes it.
+// session manager's request before a logout), or "measure"s the window's size
+// and closes it.
 #include "app/greenlarkmain.h"
 #include "mainwindow/cmainwindow.h"
 #include "platform/win32.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QButtonGroup>
-#include <QLabel>
 #include <QMenu>
 #include <QMetaMethod>
-#include <QRadioButton>
 #include <QSocketNotifier>
-#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -30,41 +25,10 @@ namespace {
 
 CMainWindow *mainWindow()
 {
-    CMainWindow *window = nullptr;
     for (QWidget *widget : QApplication::topLevelWidgets())
-        window = window ? window : qobject_cast<CMainWindow *>(widget);
-    return window;
-}
-
-// Its window's size in the screen's pixels, and each label and button of its
-// pages that is narrower or lower than its text: "measured 412x736 cut: NAMES";
-// then it closes.
-void measure(CMainWindow &window)
-{
-    const QSize size = window.size() * window.devicePixelRatioF();
-    std::printf("measured %dx%d cut:", size.width(), size.height());
-    for (QAbstractButton *page : window.findChild<QButtonGroup *>("m_bgMenu")->buttons()) {
-        page->click();
-        QCoreApplication::sendPostedEvents();
-        for (QWidget *widget : window.findChildren<QWidget *>()) {
-            const auto *label = qobject_cast<QLabel *>(widget);
-            const auto *button = qobject_cast<QAbstractButton *>(widget);
-            const QString text = label ? label->text() : button ? button->text() : QString();
-            // A radio button's text follows its indicator.
-            const int indicator =
-                qobject_cast<QRadioButton *>(widget)
-                    ? widget->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
-                          widget->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing)
-                    : 0;
-            const QFontMetrics metrics = widget->fontMetrics();
-            if (!text.isEmpty() && widget->isVisible() &&
-                (metrics.horizontalAdvance(text) + indicator > widget->contentsRect().width() ||
-                 metrics.height() > widget->contentsRect().height()))
-                std::printf(" %s", qPrintable(widget->objectName()));
-        }
-    }
-    std::puts("");
-    window.close();
+        if (auto *window = qobject_cast<CMainWindow *>(widget))
+            return window;
+    return nullptr;
 }
 
 void takeCommands()
@@ -86,7 +50,10 @@ void takeCommands()
             QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
                 .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", nullptr));
         } else if (qstrncmp(line, "measure", 7) == 0) {
-            measure(*window);
+            // Its size in the screen's pixels.
+            const QSize size = window->size() * window->devicePixelRatioF();
+            std::printf("measured %dx%d\n", size.width(), size.height());
+            window->close();
         } else {
             for (QAction *action : window->findChild<QSystemTrayIcon *>()->contextMenu()->actions())
                 if (action->text() == QStringLiteral("退出"))

@@ -70,7 +70,7 @@ platform::ProxyStores storesOfBackend(const QByteArray &backend)
 
 QString internetSettingsPath()
 {
-    return QString::fromLocal8Bit(qgetenv("GREENLARK_INTERNET_SETTINGS"));
+    return qEnvironmentVariable("GREENLARK_INTERNET_SETTINGS");
 }
 
 QVariant internetSetting(const QString &key)
@@ -106,7 +106,7 @@ QString internetOptionsText()
 ProxyOptions storedOptions()
 {
     const auto value = [](const char *key) {
-        return internetSetting(QStringLiteral("DefaultConnection/") + QLatin1String(key));
+        return internetSetting(QStringLiteral("DefaultConnection/") + key);
     };
     return ProxyOptions{value("Flags").toUInt(), value("ProxyServer").toString(),
                         value("ProxyBypass").toString(), value("AutoConfigUrl").toString(),
@@ -159,16 +159,13 @@ QByteArray gnomeKeyfile(const QStringList &assignments)
 {
     QMap<QString, QStringList> groups;
     for (const QString &assignment : assignments) {
-        const QString path = assignment.section(QLatin1Char('='), 0, 0);
-        groups[QStringLiteral("[system/proxy") + path.section(QLatin1Char('/'), 0, -2) +
-               QLatin1Char(']')]
-            << path.section(QLatin1Char('/'), -1) + QLatin1Char('=') +
-                   assignment.section(QLatin1Char('='), 1);
+        const QString path = assignment.section('=', 0, 0);
+        groups["[system/proxy" + path.section('/', 0, -2) + ']']
+            << path.section('/', -1) + '=' + assignment.section('=', 1);
     }
     QString text;
     for (auto it = groups.begin(); it != groups.end(); ++it)
-        text += it.key() + QLatin1Char('\n') + it.value().join(QLatin1Char('\n')) +
-                QLatin1String("\n\n");
+        text += it.key() + '\n' + it.value().join('\n') + "\n\n";
     return text.toUtf8();
 }
 
@@ -176,12 +173,12 @@ QStringList gnomeKeys()
 {
     QStringList keys;
     QString group;
-    for (const QString &line : QString::fromUtf8(fileBytes(gnomeKeyfilePath()))
-                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        if (line.startsWith(QLatin1Char('[')))
+    const QString text = QString::fromUtf8(fileBytes(gnomeKeyfilePath()));
+    for (const QString &line : text.split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith('['))
             group = line;
         else
-            keys << group + QLatin1Char(' ') + line;
+            keys << group + ' ' + line;
     }
     keys.sort();
     return keys;

@@ -64,24 +64,43 @@ if [ -d /usr/share/fonts/truetype/dejavu ]; then
   export WINEQT_QPA_FONTDIR=Z:/usr/share/fonts/truetype/dejavu
 fi
 
-# A display of the test's own (Xvfb) at SCREEN (default 1024x768x24), with its
-# messages in FOLDER/xvfb.log; sets DISPLAY, and xvfb to its process. Wine keeps
-# a session's windows on its display: without one a program has none that
-# another could find, nor a size to read.
-# Usage: start_display FOLDER [SCREEN]
-start_display() {
-  mkfifo "$1/display" || return 1
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 "${2:-1024x768x24}" 3>"$1/display" \
-    >"$1/xvfb.log" 2>&1 &
-  xvfb=$!
-  local number
-  read -r -t 20 number <"$1/display" || return 1
-  export DISPLAY=:$number
-}
-
 # The prefix is made once per test run (wine-run.sh --new-prefix); a Wine
 # program started without one would make it on the fly, in its own time.
 end_wine() {
   wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
+}
+
+# A folder of the run's own; at the exit, Wine's server ends, then what the
+# script started in the background (pids), and the folder goes.
+work=$(mktemp -d "${TMPDIR:-/tmp}/wine.XXXXXX")
+pids=()
+finish() {
+  end_wine
+  [ ${#pids[@]} -eq 0 ] || kill "${pids[@]}" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap finish EXIT
+
+# A display of the test's own (Xvfb) at SCREEN (default 1024x768x24); sets
+# DISPLAY. Wine keeps a session's windows on its display: without one a
+# program has none that another could find, nor a size to read.
+# Usage: start_display [SCREEN]
+start_display() {
+  local number
+  mkfifo "$work/display"
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 "${1:-1024x768x24}" 3>"$work/display" \
+    >"$work/xvfb.log" 2>&1 &
+  pids+=($!)
+  read -r -t 20 number <"$work/display" || {
+    echo "windows: skipped, no display: $(cat "$work/xvfb.log") (Debian package xvfb)"
+    exit 77
+  }
+  export DISPLAY=:$number
+}
+
+# Waits at most 60 seconds for the process PID to end.
+wait_end() {
+  timeout 60 tail --pid="$1" -f /dev/null
 }

@@ -6,13 +6,7 @@
 # Usage: wine-scale.sh WINDOWS_BUILD_DIR
 set -u
 . "$(dirname "$0")/wine-env.sh" "$1"
-work=$(mktemp -d "${TMPDIR:-/tmp}/wine-scale.XXXXXX")
-xvfb=
-trap 'end_wine; [ -z "$xvfb" ] || kill "$xvfb"; rm -rf "$work"' EXIT
-start_display "$work" 1920x1920x24 || {
-  echo "windows_scale: skipped, no display: $(cat "$work/xvfb.log") (Debian package xvfb)"
-  exit 77
-}
+start_display 1920x1920x24
 unset WINEQT_QPA_PLATFORM GREENLARK_INTERNET_SETTINGS GREENLARK_PROXY_JOURNAL
 wineserver -p # one session, as the user's
 
@@ -32,7 +26,7 @@ for dpi in 96 144 192; do
       sleep 0.1
     done
     wine taskkill /f /im greenlark.exe >/dev/null
-    timeout 30 tail --pid="$greenlark" -f /dev/null
+    wait_end "$greenlark"
     [ -z "$size" ] || break
   done
   sizes+=("$size")

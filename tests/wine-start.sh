@@ -11,71 +11,50 @@
 set -u
 . "$(dirname "$0")/wine-env.sh" "$1"
 demo_service=$2
-if ! command -v Xvfb >/dev/null 2>&1; then
-  echo "windows_start: skipped, Xvfb not found (Debian package xvfb)"
-  exit 77
-fi
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/wine-start.XXXXXX")
-pids=()
-finish() {
-  end_wine
-  [ ${#pids[@]} -eq 0 ] || kill "${pids[@]}" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap finish EXIT
 
 fail() {
   echo "windows_start: $*"
-  if [ -s "$work/status" ]; then
-    echo "--- the last greenlark.exe started ended with $(cat "$work/status")"
-  fi
+  [ ! -s "$work/status" ] || echo "--- the last greenlark.exe ended with $(cat "$work/status")"
   echo "--- Wine's programs running:"
   ps -eo pid=,etimes=,args= | grep -F .exe | grep -v grep
-  echo "--- greenlark.exe said:"
-  cat "$work/greenlark.log"
-  echo "--- the demo service said:"
-  cat "$work/demo.log"
+  for program in greenlark.exe demo; do
+    echo "--- $program said:"
+    cat "$work/$program.log"
+  done
   exit 1
-}
-
-# Waits until FILE holds COUNT lines with TEXT, for at most SECONDS, reading
-# them as they are written.
-wait_for_lines() {
-  [ "$(grep -m "$4" -F -- "$2" < <(timeout "$3" tail -n +1 -F "$1" 2>/dev/null) | wc -l)" -eq "$4" ]
 }
 
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
 setting() {
   wine reg query "$key" /v "$1" 2>/dev/null | tr -d '\r' | awk -v name="$1" '$1 == name { print $3 }'
 }
-journal() {
-  cat "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/greenlark/localserver/user-proxy-options.json \
-    2>/dev/null
+# Whether the journal names the user's proxy.
+journaled() {
+  grep -qs corp.example:3128 \
+    "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/greenlark/localserver/user-proxy-options.json
 }
 
 # Starts greenlark.exe in the background, the RUN-th time, and waits until it
-# has told the demo service its listen port.
+# has told the demo service its listen port as many times.
 start_greenlark() {
   # Its exit status in a file: a process that is killed is no news.
   rm -f "$work/status"
   (
-    wine "$windows_build/greenlark.exe" >>"$work/greenlark.log" 2>&1
+    wine "$windows_build/greenlark.exe" >>"$work/greenlark.exe.log" 2>&1
     echo $? >"$work/status"
   ) 2>/dev/null &
   greenlark=$!
   pids+=("$greenlark")
-  wait_for_lines "$work/demo.log" "SetListenPort port=1081" 60 "$1" ||
+  [ "$(grep -m "$1" -F "SetListenPort port=1081" \
+    < <(timeout 60 tail -n +1 -F "$work/demo.log" 2>/dev/null) | wc -l)" -eq "$1" ] ||
     fail "greenlark.exe did not tell the demo service on port 4000 its listen port"
 }
 
 # A display of its own: the window, the tray icon and the close a user makes
 # need one; Qt's offscreen platform has no Windows window to close.
-: >"$work/greenlark.log"
+: >"$work/greenlark.exe.log"
 : >"$work/demo.log"
-start_display "$work" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-pids+=("$xvfb")
+start_display
 unset WINEQT_QPA_PLATFORM GREENLARK_INTERNET_SETTINGS GREENLARK_PROXY_JOURNAL
 # Its messages on standard error, where a Windows program sends them to the debugger.
 export WINEQT_FORCE_STDERR_LOGGING=1
@@ -95,7 +74,7 @@ pids+=($!)
 start_greenlark 1
 [ "$(setting ProxyServer)" = 127.0.0.1:1081 ] && [ "$(setting ProxyEnable)" = 0x1 ] ||
   fail "Internet Options do not name greenlark's proxy: $(setting ProxyServer)"
-journal | grep -q corp.example:3128 || fail "the journal does not hold the user's settings"
+journaled || fail "the journal does not hold the user's settings"
 
 timeout 60 wine "$windows_build/greenlark.exe" >"$work/second.log" 2>&1 ||
   fail "a second start did not hand over and leave with 0: $(cat "$work/second.log")"
@@ -103,24 +82,24 @@ kill -0 "$greenlark" 2>/dev/null || fail "the first copy ended at the second sta
 
 # Without /f taskkill asks the windows to close, as the close button does.
 wine taskkill /im greenlark.exe >/dev/null
-timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe did not end at the close"
+wait_end "$greenlark" || fail "greenlark.exe did not end at the close"
 [ "$(cat "$work/status")" = 0 ] || fail "greenlark.exe ended with $(cat "$work/status")"
 [ "$(setting ProxyServer)" = corp.example:3128 ] && [ "$(setting ProxyEnable)" = 0x1 ] ||
   fail "the user's settings did not come back: $(setting ProxyServer)"
-! journal | grep -q corp.example || fail "the journal still holds settings given back"
+! journaled || fail "the journal still holds settings given back"
 
 # At a logoff Windows asks every window whether the session may end, then ends
 # the processes: the user's settings go back on the question.
 start_greenlark 2
 wine wineboot --end-session >/dev/null
-timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe outlived the session"
+wait_end "$greenlark" || fail "greenlark.exe outlived the session"
 [ "$(setting ProxyServer)" = corp.example:3128 ] ||
   fail "the user's settings did not come back at the session's end: $(setting ProxyServer)"
 
 # Killed, it has no say: the journal keeps the user's settings for the next start.
 start_greenlark 3
 wine taskkill /f /im greenlark.exe >/dev/null
-timeout 60 tail --pid="$greenlark" -f /dev/null || fail "greenlark.exe was not killed"
-journal | grep -q corp.example:3128 || fail "a killed run's journal lost the user's settings"
+wait_end "$greenlark" || fail "greenlark.exe was not killed"
+journaled || fail "a killed run's journal lost the user's settings"
 echo "windows_start: started, linked, set the system proxy, handed over, gave the user's" \
   "settings back at the close and at the session's end; killed, left them in the journal"
