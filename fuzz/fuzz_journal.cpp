@@ -7,8 +7,6 @@
 #include "fuzz/fuzz.h"
 #include "userproxy/proxyjournal.h"
 
-using fuzz::require;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray input = fuzz::bytes(data, size);

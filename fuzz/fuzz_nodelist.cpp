@@ -14,8 +14,6 @@
 #include <cstring>
 #include <memory>
 
-using fuzz::require;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const int n = int(size);

@@ -11,8 +11,6 @@
 #include "platform/standinfile.h"
 #include "session/proxysettingsfile.h"
 
-using fuzz::require;
-
 namespace {
 
 void standIn(const QByteArray &contents)
