@@ -124,17 +124,12 @@ private slots:
         const auto row = [](bool window, const char *steps) {
             QTest::addRow("%s: %s", window ? "window" : "session", steps) << window << steps;
         };
-        const char *const inUseDropped =
-            "connect>port:1081 list:ABC pick:B>select:B run>start list:AC";
-        for (const char *then :
-             {"run>stop run list:CAB run>start", "tray-run>stop", "port>port:2345,stop",
-              "pick:C>select:C,stop", "disconnect>lost connect>port:1081,back run"})
-            row(false, qPrintable(QStringLiteral("%1 %2").arg(inUseDropped, then)));
-        row(true,
-            qPrintable(QStringLiteral("%1 run>stop list:BA run>start list:C tray-run>stop "
-                                      "list:CB run>start list:A port>port:2345,stop list:AB "
-                                      "run>start disconnect>lost port connect>port:1081,back run")
-                           .arg(inUseDropped)));
+        // Each gesture while the node in use is missing from the list.
+        for (bool window : {false, true})
+            row(window, "connect>port:1081 list:ABC pick:B>select:B run>start list:AC run>stop run "
+                        "list:BA run>start list:C tray-run>stop list:CB run>start list:A "
+                        "port>port:2345,stop list:AB run>start list:AC pick:C>select:C,stop "
+                        "run>start disconnect>lost port connect>port:1081,back run");
         row(false, "connect>port:1081 list:ABC pick:C>select:C run>start list:CA list:bcA "
                    "pick:b>select:b,stop list:C run");
         row(true, "connect>port:1081 list:AB pick:A>select:A list:BA run>start mode list:AB "
