@@ -36,6 +36,7 @@ inline QByteArray bytes(const uint8_t *data, size_t size)
 
 // A file of its own for each call, in memory where the system has a place for
 // it: the parsers sync what they write, and Qt caches what it read by name.
+// The call before's goes, with the lock a store may have left beside it.
 inline QString scratchFile(const QByteArray &contents)
 {
     static const QTemporaryDir folder((QDir(QStringLiteral("/dev/shm")).exists()
@@ -43,6 +44,8 @@ inline QString scratchFile(const QByteArray &contents)
                                            : QDir::tempPath()) +
                                       QStringLiteral("/greenlark-fuzz-XXXXXX"));
     static unsigned serial = 0;
+    QFile::remove(folder.filePath(QString::number(serial)));
+    QFile::remove(folder.filePath(QString::number(serial) + QStringLiteral(".lock")));
     const QString path = folder.filePath(QString::number(++serial));
     QFile file(path);
     require(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size(),
