@@ -138,6 +138,14 @@ private slots:
                    "disconnect>lost run connect>port:2345,back run disconnect connect>port:2345");
         // A link that takes nothing more, as a full queue does: no start is claimed.
         row(false, "connect>port:1081 list:A pick:A>select:A jam run unjam run>start");
+        // The node page asks at once, then once a second while it has fewer than 20
+        // nodes: not a millisecond sooner, nor held back by a counter that wrapped
+        // (a signed difference would wait 49 days). Away from it nothing is asked.
+        row(true,
+            "connect>port:1081 tick:1000 tick:1000 flush>request name-click "
+            "name-dclick>request tick:999 tick:1>request tick:999 tick:1>request "
+            "clock:FFFFFF00>request clock:10>request list:ABCDEFGHIJKLMNOPQRS tick:1000>request "
+            "list:ABCDEFGHIJKLMNOPQRST tick:1000 tick:1000 flush>request");
         // The tray lists 20 nodes at most, then 更多…, which opens the node page.
         row(true, "connect>port:1081 list:ABCDEFGHIJKLMNOPQRSTUV pick:B>select:B run>start "
                   "more>request tray-pick:C>select:C,stop mode list:ABD");
@@ -183,6 +191,11 @@ private slots:
             QCOMPARE(heard(window), expected);
             if (window && event.endsWith("run") && expected.isEmpty() && !m_running)
                 QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
+            // Waiting is said while the list is empty, at each request.
+            if (event.startsWith("tick:") || event.startsWith("clock:"))
+                QCOMPARE(tips(), expected.isEmpty() || !m_list.isEmpty()
+                                     ? QStringLiteral("marker")
+                                     : QStringLiteral("正在下载服务节点，请稍等..."));
 
             // The model of the row: what runs is what the service was told.
             if (expected.contains(message("start")))
@@ -207,55 +220,6 @@ private slots:
                          toldBack ? QStringLiteral("服务已重新连接，请选择节点后启动")
                                   : QStringLiteral("服务已断开，代理已停止"));
         }
-    }
-
-    void nodePageRequestsAtOnceAndEverySecond()
-    {
-        connectPeer();
-        QTRY_VERIFY(tickAsleep());
-        // Away from the node page the tick asks for nothing, however empty the list.
-        advance(1000, 2);
-        child<QPushButton>("m_btnNode_flush")->click();
-        QCOMPARE(nextMessage(), kRequestNodes); // and nothing before it
-        // A double-click on the node's name opens the node page as its button does.
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-        QTest::mouseClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
-        QCOMPARE(page(), QStringLiteral("m_linkPage")); // a single click is not enough
-        QTest::mouseDClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
-        QCOMPARE(page(), QStringLiteral("m_nodePage"));
-        QCOMPARE(nextMessage(), kRequestNodes);
-
-        // While nodes are awaited the tick asks once a second: not a millisecond
-        // sooner (a mark sent through the link shows nothing went before it).
-        for (int second = 0; second < 2; ++second) {
-            advance(999);
-            m_window->findChild<TcpServer *>()->sendData("mark", 4);
-            QCOMPARE(nextMessage(), QByteArray("mark"));
-            platform::setFixedTickCount(++m_tick);
-            QCOMPARE(nextMessage(), kRequestNodes);
-            QCOMPARE(tips(), QStringLiteral("正在下载服务节点，请稍等..."));
-        }
-
-        // A counter that wrapped: a signed difference would hold the requests back
-        // for 49 days; the unsigned one asks at once.
-        platform::setFixedTickCount(m_tick = 0xFFFFFF00u);
-        QCOMPARE(nextMessage(), kRequestNodes);
-        platform::setFixedTickCount(m_tick = 0x10);
-        QCOMPARE(nextMessage(), kRequestNodes);
-
-        // Fewer than 20 nodes: still asking, but no longer waiting.
-        deliverNodes(19);
-        m_window->showTips("marker");
-        advance(1000);
-        QCOMPARE(nextMessage(), kRequestNodes);
-        QCOMPARE(tips(), QStringLiteral("marker"));
-
-        // Twenty are enough.
-        deliverNodes(20);
-        advance(1000, 2);
-        QTRY_VERIFY(tickAsleep());
-        child<QPushButton>("m_btnNode_flush")->click();
-        QCOMPARE(nextMessage(), kRequestNodes); // and nothing before it
     }
 
     void burstDrainsAndTheNewestListWins_data()
@@ -420,6 +384,23 @@ private:
             trayMenu()->actions().at(2)->menu()->actions().at(row)->trigger();
             QTest::keyRelease(m_window->windowHandle(), Qt::Key_Control);
             QCOMPARE(page(), QStringLiteral("m_linkPage"));
+        } else if (event.startsWith("tick:") || event.startsWith("clock:")) {
+            // A tick that late, or at that time, whether or not the timer would run then.
+            m_window->showTips("marker");
+            m_tick = event.startsWith("tick:") ? m_tick + arg.toUInt() : arg.toUInt(nullptr, 16);
+            platform::setFixedTickCount(m_tick);
+            QMetaObject::invokeMethod(m_window.get(), "slotsTimeHanlde");
+        } else if (event == "flush") {
+            child<QPushButton>("m_btnNode_flush")->click();
+        } else if (event.startsWith("name-")) {
+            // A double-click on the node's name opens the node page as its button
+            // does; a single click does not.
+            QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+            if (event == "name-click")
+                QTest::mouseClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
+            else
+                QTest::mouseDClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
+            QCOMPARE(page(), event == "name-click" ? "m_linkPage" : "m_nodePage");
         } else if (event == "more") {
             menuAction(trayMenu(), "更多…")->trigger();
             QCOMPARE(page(), QStringLiteral("m_nodePage"));
@@ -563,16 +544,6 @@ private:
             !QSignalSpy(m_peer.get(), &ServicePeer::messageReceived).wait(5000))
             return QByteArray("<nothing arrived>");
         return m_peer->received().at(m_taken++);
-    }
-
-    // Each step ends in a tick, whether or not the timer would be running then.
-    void advance(DWORD ms, int ticks = 1)
-    {
-        for (int i = 0; i < ticks; ++i) {
-            m_tick += ms;
-            platform::setFixedTickCount(m_tick);
-            QMetaObject::invokeMethod(m_window.get(), "slotsTimeHanlde");
-        }
     }
 
     void deliverNodes(int count)
