@@ -23,6 +23,8 @@ namespace {
 
 const QByteArray kStart = QByteArray::fromHex("060000000100000001");
 const QByteArray kStop = QByteArray::fromHex("060000000100000000");
+// The node page's gestures that pick a node.
+const QStringList kGestures{"ok", "dclick", "enter"};
 
 // Node "B" and "b" are one node that the service sent with another tag.
 NodeRecord node(QChar letter)
@@ -146,6 +148,14 @@ private slots:
             "name-dclick>request tick:999 tick:1>request tick:999 tick:1>request "
             "clock:FFFFFF00>request clock:10>request list:ABCDEFGHIJKLMNOPQRS tick:1000>request "
             "list:ABCDEFGHIJKLMNOPQRST tick:1000 tick:1000 flush>request");
+        // The node page's gestures: a double-click (a single click selects only),
+        // Enter and OK pick the highest row selected; a blank row or none picks
+        // nothing. A new list marks the node in use, the same list again too, and
+        // keeps the highest row selected, by number.
+        row(true, "connect>port:1081 name-dclick>request ok:4 name-dclick>request dclick:0 "
+                  "list:ABCDE name-dclick>request ok: name-dclick>request dclick:B>select:B "
+                  "name-dclick>request enter:C>select:C name-dclick>request ok:BD>select:D "
+                  "list:ABCDE sel:AE list:ABCDEF kept:E list:ABCD kept:");
         // The tray lists 20 nodes at most, then 更多…, which opens the node page.
         row(true, "connect>port:1081 list:ABCDEFGHIJKLMNOPQRSTUV pick:B>select:B run>start "
                   "more>request tray-pick:C>select:C,stop mode list:ABD");
@@ -191,8 +201,11 @@ private slots:
             QCOMPARE(heard(window), expected);
             if (window && event.endsWith("run") && expected.isEmpty() && !m_running)
                 QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
-            // Waiting is said while the list is empty, at each request.
-            if (event.startsWith("tick:") || event.startsWith("clock:"))
+            // Waiting is said while the list is empty, at each request; a gesture
+            // that picks nothing says nothing.
+            const QString kind = event.section(':', 0, 0);
+            if (kind == "tick" || kind == "clock" ||
+                (kGestures.contains(kind) && expected.isEmpty()))
                 QCOMPARE(tips(), expected.isEmpty() || !m_list.isEmpty()
                                      ? QStringLiteral("marker")
                                      : QStringLiteral("正在下载服务节点，请稍等..."));
@@ -263,82 +276,6 @@ private slots:
         QTRY_VERIFY(tickAsleep());
     }
 
-    void selection_data()
-    {
-        QTest::addColumn<int>("listed");      // nodes in the list, 0 for the blank rows
-        QTest::addColumn<QList<int>>("rows"); // selected
-        QTest::addColumn<QString>("how");     // "ok", "double-click", "Enter"
-        QTest::addColumn<int>("picked");      // the node picked, -1 for none
-
-        QTest::newRow("double-click") << 5 << QList<int>{1} << "double-click" << 1;
-        QTest::newRow("Enter") << 5 << QList<int>{1} << "Enter" << 1;
-        QTest::newRow("OK takes the highest row") << 5 << QList<int>{1, 3} << "ok" << 3;
-        QTest::newRow("blank row, OK") << 0 << QList<int>{4} << "ok" << -1;
-        QTest::newRow("blank row, double-click") << 0 << QList<int>{0} << "double-click" << -1;
-        QTest::newRow("nothing selected, OK") << 5 << QList<int>() << "ok" << -1;
-    }
-
-    void selection()
-    {
-        QFETCH(int, listed);
-        QFETCH(QList<int>, rows);
-        QFETCH(QString, how);
-        QFETCH(int, picked);
-
-        connectPeer();
-        if (listed > 0)
-            deliverNodes(listed);
-        child<QPushButton>("m_btnNode")->click();
-        QCOMPARE(nextMessage(), kRequestNodes);
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-        m_window->showTips("before");
-        const auto select = [&] {
-            for (int row : rows)
-                table()->setRangeSelected({row, 0, row, 1}, true);
-        };
-        select();
-        if (how == QLatin1String("ok")) {
-            child<QPushButton>("m_btnNode_ok")->click();
-        } else if (how == QLatin1String("Enter")) {
-            table()->setFocus();
-            table()->setCurrentCell(rows.first(), 1);
-            QTest::keyClick(table(), Qt::Key_Return);
-        } else {
-            const QPoint cell = table()->visualItemRect(table()->item(rows.first(), 1)).center();
-            QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell);
-            QCOMPARE(page(), QStringLiteral("m_nodePage")); // selected, not yet chosen
-            QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell);
-        }
-        QCOMPARE(page(), QStringLiteral("m_linkPage"));
-        if (picked < 0) {
-            // Nothing sent, shown or said.
-            QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("[请选择节点]"));
-            QCOMPARE(tips(), QStringLiteral("before"));
-            child<QPushButton>("m_btnNode_flush")->click();
-            QCOMPARE(nextMessage(), kRequestNodes);
-            return;
-        }
-        const QString name = control::fieldText(nodes(listed).at(picked).country);
-        QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(listed).at(picked))));
-        QCOMPARE(child<QLabel>("m_lbNodeName")->text(), name);
-
-        // The red mark follows the node in use at the next list, the same list
-        // again included, wherever the selection is; of the selection the highest
-        // row survives, by number.
-        QVERIFY(redRows().isEmpty());
-        rows = {0, 4};
-        select();
-        m_peer->sendMessage(control::composeNodeList(1, nodes(listed)));
-        QTRY_COMPARE(redRows(), QList<int>({picked, picked}));
-        select(); // again: the same list kept only the highest row
-        deliverNodes(6);
-        QCOMPARE(redRows(), QList<int>({picked, picked}));
-        const QModelIndexList kept = table()->selectionModel()->selectedRows();
-        QVERIFY(kept.size() == 1 && kept.first().row() == 4);
-        deliverNodes(4);
-        QVERIFY(table()->selectionModel()->selectedRows().isEmpty());
-    }
-
 private:
     void play(const QString &event, bool window)
     {
@@ -401,6 +338,41 @@ private:
             else
                 QTest::mouseDClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
             QCOMPARE(page(), event == "name-click" ? "m_linkPage" : "m_nodePage");
+        } else if (kGestures.contains(event.section(':', 0, 0)) || event.startsWith("sel:")) {
+            // Rows by their node's letter, or by number where the list has none. A
+            // gesture picks with those rows alone selected; "sel" adds them.
+            QList<int> rows;
+            for (QChar c : arg)
+                rows << (c.isDigit() ? c.digitValue() : m_list.indexOf(c));
+            if (!event.startsWith("sel:"))
+                table()->clearSelection();
+            for (int row : rows)
+                table()->setRangeSelected({row, 0, row, 1}, true);
+            if (event.startsWith("sel:"))
+                return;
+            const int top = rows.isEmpty() ? -1 : *std::max_element(rows.begin(), rows.end());
+            if (top >= 0 && top < m_list.size())
+                m_inUse = m_list.at(top).toUpper();
+            m_window->showTips("marker");
+            if (event.startsWith("ok:")) {
+                child<QPushButton>("m_btnNode_ok")->click();
+            } else if (event.startsWith("enter:")) {
+                table()->setFocus();
+                table()->setCurrentCell(rows.first(), 1);
+                QTest::keyClick(table(), Qt::Key_Return);
+            } else {
+                const QPoint cell =
+                    table()->visualItemRect(table()->item(rows.first(), 1)).center();
+                QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell);
+                QCOMPARE(page(), QStringLiteral("m_nodePage")); // selected, not yet chosen
+                QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell);
+            }
+            QCOMPARE(page(), QStringLiteral("m_linkPage"));
+        } else if (event.startsWith("kept:")) {
+            // What a new list left selected.
+            const QModelIndexList kept = table()->selectionModel()->selectedRows();
+            QCOMPARE(kept.size(), arg.size());
+            QVERIFY(kept.isEmpty() || kept.first().row() == m_list.indexOf(arg));
         } else if (event == "more") {
             menuAction(trayMenu(), "更多…")->trigger();
             QCOMPARE(page(), QStringLiteral("m_nodePage"));
@@ -544,13 +516,6 @@ private:
             !QSignalSpy(m_peer.get(), &ServicePeer::messageReceived).wait(5000))
             return QByteArray("<nothing arrived>");
         return m_peer->received().at(m_taken++);
-    }
-
-    void deliverNodes(int count)
-    {
-        m_peer->sendMessage(control::composeNodeList(1, nodes(count)));
-        QTRY_COMPARE(table()->rowCount(), count);
-        QTRY_COMPARE(table()->item(0, 1)->text(), control::fieldText(nodes(count).at(0).country));
     }
 
     template <typename T> T *child(const char *name) { return ::child<T>(*m_window, name); }
