@@ -6,8 +6,8 @@
 // the row says, and the session's rules hold: a running proxy has a connected
 // service and a node in use, which keeps its row wherever the list puts it and
 // is named while the list lacks it; the window and the tray show exactly that.
-// Then the window's own roads to the session: the node page's requests and
-// their pace, a burst of lists, the gestures that pick a node, the tray menu.
+// The window's rows take its own roads too: the node page's requests and their
+// pace, the gestures that pick a node, the tray menu. Then a burst of lists.
 #include "demo/servicepeer.h"
 #include "link/controlframe.h"
 #include "link/tcpserver.h"
