@@ -141,21 +141,23 @@ private slots:
         // A link that takes nothing more, as a full queue does: no start is claimed.
         row(false, "connect>port:1081 list:A pick:A>select:A jam run unjam run>start");
         // The node page asks at once, then once a second while it has fewer than 20
-        // nodes: not a millisecond sooner, nor held back by a counter that wrapped
-        // (a signed difference would wait 49 days). Away from it nothing is asked.
-        row(true,
-            "connect>port:1081 tick:1000 tick:1000 flush>request name-click "
-            "name-dclick>request tick:999 tick:1>request tick:999 tick:1>request "
-            "clock:FFFFFF00>request clock:10>request list:ABCDEFGHIJKLMNOPQRS tick:1000>request "
-            "list:ABCDEFGHIJKLMNOPQRST tick:1000 tick:1000 flush>request");
+        // nodes: not a millisecond sooner, even where the counter passes 2^31 (a
+        // counter cut short would wrap there), nor held back by one that wrapped
+        // (a signed difference would wait 49 days).
+        row(true, "connect>port:1081 name-click name-dclick>request tick:999 tick:1>request "
+                  "tick:999 tick:1>request clock:FFFFFF00>request clock:10>request "
+                  "list:ABCDEFGHIJKLMNOPQRS tick:1000>request list:ABCDEFGHIJKLMNOPQRST tick:1000 "
+                  "tick:1000 flush>request");
         // The node page's gestures: a double-click (a single click selects only),
         // Enter and OK pick the highest row selected; a blank row or none picks
-        // nothing. A new list marks the node in use, the same list again too, and
-        // keeps the highest row selected, by number.
-        row(true, "connect>port:1081 name-dclick>request ok:4 name-dclick>request dclick:0 "
-                  "list:ABCDE name-dclick>request ok: name-dclick>request dclick:B>select:B "
-                  "name-dclick>request enter:C>select:C name-dclick>request ok:BD>select:D "
-                  "list:ABCDE sel:AE list:ABCDEF kept:E list:ABCD kept:");
+        // nothing. Away from the node page nothing is asked. A new list marks the
+        // node in use, the same list again too, and keeps the highest row
+        // selected, by number.
+        row(true, "connect>port:1081 name-dclick>request ok:4 tick:1000 tick:1000 "
+                  "name-dclick>request dclick:0 list:ABCDE name-dclick>request ok: "
+                  "name-dclick>request dclick:B>select:B name-dclick>request enter:C>select:C "
+                  "name-dclick>request ok:BD>select:D list:ABCDE sel:AE list:ABCDEF kept:E "
+                  "list:ABCD kept:");
         // The tray lists 20 nodes at most, then 更多…, which opens the node page.
         row(true, "connect>port:1081 list:ABCDEFGHIJKLMNOPQRSTUV pick:B>select:B run>start "
                   "more>request tray-pick:C>select:C,stop mode list:ABD");
