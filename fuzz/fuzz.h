@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 #include <cstdint>
@@ -35,17 +34,9 @@ inline QByteArray bytes(const uint8_t *data, size_t size)
     return QByteArray(reinterpret_cast<const char *>(data), int(size));
 }
 
-// The input as up to `count` fields, one a line; missing ones are empty.
-inline QList<QByteArray> lines(const uint8_t *data, size_t size, int count)
-{
-    QList<QByteArray> fields = bytes(data, size).split('\n');
-    while (fields.size() < count)
-        fields << QByteArray();
-    return fields.mid(0, count);
-}
-
 // A file of its own for each call, in memory where the system has a place for
 // it: the parsers sync what they write, and Qt caches what it read by name.
+// The call before's goes, with the lock a store may have left beside it.
 inline QString scratchFile(const QByteArray &contents)
 {
     static const QTemporaryDir folder((QDir(QStringLiteral("/dev/shm")).exists()
@@ -53,6 +44,8 @@ inline QString scratchFile(const QByteArray &contents)
                                            : QDir::tempPath()) +
                                       QStringLiteral("/greenlark-fuzz-XXXXXX"));
     static unsigned serial = 0;
+    QFile::remove(folder.filePath(QString::number(serial)));
+    QFile::remove(folder.filePath(QString::number(serial) + QStringLiteral(".lock")));
     const QString path = folder.filePath(QString::number(++serial));
     QFile file(path);
     require(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size(),
@@ -67,3 +60,6 @@ inline QByteArray contents(const QString &path)
 }
 
 } // namespace fuzz
+
+// What every target checks its properties with.
+using fuzz::require;

@@ -12,8 +12,6 @@
 
 #include <QRegularExpression>
 
-using fuzz::require;
-
 namespace {
 
 // The prefix a network entry stands for, "10.16.*" for "10.16.0.0/16"; empty

@@ -18,8 +18,6 @@
 #include <cstring>
 #include <vector>
 
-using fuzz::require;
-
 namespace {
 
 // Messages as where they lie in the stream (offset, length): nothing is copied, so

@@ -11,8 +11,6 @@
 
 #include <QTextCodec>
 
-using fuzz::require;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const bool utf8 = [] {

@@ -12,8 +12,6 @@
 
 #include <cstring>
 
-using fuzz::require;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     platform::KdeProxyState user;

@@ -11,8 +11,6 @@
 #include "platform/standinfile.h"
 #include "session/proxysettingsfile.h"
 
-using fuzz::require;
-
 namespace {
 
 void standIn(const QByteArray &contents)
@@ -48,8 +46,6 @@ void standIn(const QByteArray &contents)
         require(platform::standin::read(&again) && again.flags == ~read.flags &&
                     again.proxyServer == read.proxyServer && again.proxyBypass == read.proxyBypass,
                 "writing the flags alone changed another option, or not the flags");
-    QFile::remove(path);
-    QFile::remove(path + QStringLiteral(".lock"));
 }
 
 void proxySettings(const QByteArray &contents)
@@ -57,7 +53,6 @@ void proxySettings(const QByteArray &contents)
     const QString path = fuzz::scratchFile(contents);
     const proxysettings::Values values = proxysettings::read(path);
     require(proxysettings::isValidListenPort(values.listenPort), "a port greenlark cannot use");
-    QFile::remove(path);
     // A fresh name: Qt caches what it read by the file's name and time.
     const QString written = fuzz::scratchFile(QByteArray());
     require(proxysettings::write(written, values.listenPort, values.proxyMode),
@@ -65,7 +60,6 @@ void proxySettings(const QByteArray &contents)
     const proxysettings::Values back = proxysettings::read(written);
     require(back.listenPort == values.listenPort && back.proxyMode == values.proxyMode,
             "the values written read back otherwise");
-    QFile::remove(written);
 }
 
 } // namespace

@@ -6,8 +6,8 @@
 // the row says, and the session's rules hold: a running proxy has a connected
 // service and a node in use, which keeps its row wherever the list puts it and
 // is named while the list lacks it; the window and the tray show exactly that.
-// Then the window's own roads to the session: the node page's requests and
-// their pace, a burst of lists, the gestures that pick a node, the tray menu.
+// The window's rows take its own roads too: the node page's requests and their
+// pace, the gestures that pick a node, the tray menu. Then a burst of lists.
 #include "demo/servicepeer.h"
 #include "link/controlframe.h"
 #include "link/tcpserver.h"
@@ -23,6 +23,8 @@ namespace {
 
 const QByteArray kStart = QByteArray::fromHex("060000000100000001");
 const QByteArray kStop = QByteArray::fromHex("060000000100000000");
+// The node page's gestures that pick a node.
+const QStringList kGestures{"ok", "dclick", "enter"};
 
 // Node "B" and "b" are one node that the service sent with another tag.
 NodeRecord node(QChar letter)
@@ -57,11 +59,13 @@ QByteArray bytes(const QVector<NodeRecord> &list)
 }
 
 // What the service hears, as a row writes it: "port:2345", "select:B", "start",
-// "stop".
+// "stop", "request" (nodes).
 QByteArray message(const QString &said)
 {
     const QString what = said.section(':', 0, 0);
     const QString arg = said.section(':', 1);
+    if (what == "request")
+        return kRequestNodes;
     if (what == "port")
         return bytesOf(control::makeSetListenPort(arg.toInt()));
     if (what == "select")
@@ -69,23 +73,6 @@ QByteArray message(const QString &said)
     if (what == "start" || what == "stop")
         return what == "start" ? kStart : kStop;
     qFatal("no such message %s", qPrintable(said));
-}
-
-// The tray menu as a person reads it: "x" marks a checked entry, "-" a disabled
-// one, ">" a submenu, whose entries follow indented.
-QStringList menuLines(const QMenu *menu, const QString &indent = QString())
-{
-    QStringList lines;
-    for (const QAction *action : menu->actions()) {
-        if (!action->isVisible())
-            continue;
-        lines << indent + (action->isSeparator() ? QStringLiteral("---") : action->text()) +
-                     (action->isChecked() ? " x" : "") + (action->isEnabled() ? "" : " -") +
-                     (action->menu() ? " >" : "");
-        if (action->menu())
-            lines << menuLines(action->menu(), indent + QStringLiteral("  "));
-    }
-    return lines;
 }
 
 } // namespace
@@ -139,17 +126,12 @@ private slots:
         const auto row = [](bool window, const char *steps) {
             QTest::addRow("%s: %s", window ? "window" : "session", steps) << window << steps;
         };
-        const char *const inUseDropped =
-            "connect>port:1081 list:ABC pick:B>select:B run>start list:AC";
-        for (const char *then :
-             {"run>stop run list:CAB run>start", "tray-run>stop", "port>port:2345,stop",
-              "pick:C>select:C,stop", "disconnect>lost connect>port:1081,back run"})
-            row(false, qPrintable(QStringLiteral("%1 %2").arg(inUseDropped, then)));
-        row(true,
-            qPrintable(QStringLiteral("%1 run>stop list:BA run>start list:C tray-run>stop "
-                                      "list:CB run>start list:A port>port:2345,stop list:AB "
-                                      "run>start disconnect>lost port connect>port:1081,back run")
-                           .arg(inUseDropped)));
+        // Each gesture while the node in use is missing from the list.
+        for (bool window : {false, true})
+            row(window, "connect>port:1081 list:ABC pick:B>select:B run>start list:AC run>stop run "
+                        "list:BA run>start list:C tray-run>stop list:CB run>start list:A "
+                        "port>port:2345,stop list:AB run>start list:AC pick:C>select:C,stop "
+                        "run>start disconnect>lost port connect>port:1081,back run");
         row(false, "connect>port:1081 list:ABC pick:C>select:C run>start list:CA list:bcA "
                    "pick:b>select:b,stop list:C run");
         row(true, "connect>port:1081 list:AB pick:A>select:A list:BA run>start mode list:AB "
@@ -158,6 +140,27 @@ private slots:
                    "disconnect>lost run connect>port:2345,back run disconnect connect>port:2345");
         // A link that takes nothing more, as a full queue does: no start is claimed.
         row(false, "connect>port:1081 list:A pick:A>select:A jam run unjam run>start");
+        // The node page asks at once, then once a second while it has fewer than 20
+        // nodes: not a millisecond sooner, even where the counter passes 2^31 (a
+        // counter cut short would wrap there), nor held back by one that wrapped
+        // (a signed difference would wait 49 days).
+        row(true, "connect>port:1081 name-click name-dclick>request tick:999 tick:1>request "
+                  "tick:999 tick:1>request clock:FFFFFF00>request clock:10>request "
+                  "list:ABCDEFGHIJKLMNOPQRS tick:1000>request list:ABCDEFGHIJKLMNOPQRST tick:1000 "
+                  "tick:1000 flush>request");
+        // The node page's gestures: a double-click (a single click selects only),
+        // Enter and OK pick the highest row selected; a blank row or none picks
+        // nothing. Away from the node page nothing is asked. A new list marks the
+        // node in use, the same list again too, and keeps the highest row
+        // selected, by number.
+        row(true, "connect>port:1081 name-dclick>request ok:4 tick:1000 tick:1000 "
+                  "name-dclick>request dclick:0 list:ABCDE name-dclick>request ok: "
+                  "name-dclick>request dclick:B>select:B name-dclick>request enter:C>select:C "
+                  "name-dclick>request ok:BD>select:D list:ABCDE sel:AE list:ABCDEF kept:E "
+                  "list:ABCD kept:");
+        // The tray lists 20 nodes at most, then 更多…, which opens the node page.
+        row(true, "connect>port:1081 list:ABCDEFGHIJKLMNOPQRSTUV pick:B>select:B run>start "
+                  "more>request tray-pick:C>select:C,stop mode list:ABD");
     }
     void everyOrderOfEvents()
     {
@@ -200,6 +203,14 @@ private slots:
             QCOMPARE(heard(window), expected);
             if (window && event.endsWith("run") && expected.isEmpty() && !m_running)
                 QCOMPARE(tips(), QStringLiteral("请选择服务器节点"));
+            // Waiting is said while the list is empty, at each request; a gesture
+            // that picks nothing says nothing.
+            const QString kind = event.section(':', 0, 0);
+            if (kind == "tick" || kind == "clock" ||
+                (kGestures.contains(kind) && expected.isEmpty()))
+                QCOMPARE(tips(), expected.isEmpty() || !m_list.isEmpty()
+                                     ? QStringLiteral("marker")
+                                     : QStringLiteral("正在下载服务节点，请稍等..."));
 
             // The model of the row: what runs is what the service was told.
             if (expected.contains(message("start")))
@@ -223,57 +234,6 @@ private slots:
                 QCOMPARE(tipsMessage(*m_window),
                          toldBack ? QStringLiteral("服务已重新连接，请选择节点后启动")
                                   : QStringLiteral("服务已断开，代理已停止"));
-        }
-    }
-
-    void nodePageRequestsAtOnceAndEverySecond()
-    {
-        connectPeer();
-        QTRY_VERIFY(tickAsleep());
-        // A double-click on the node's name opens the node page as its button does.
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-        QTest::mouseClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
-        QCOMPARE(page(), QStringLiteral("m_linkPage")); // a single click is not enough
-        QTest::mouseDClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
-        QCOMPARE(page(), QStringLiteral("m_nodePage"));
-        QCOMPARE(nextMessage(), kRequestNodes);
-
-        // While nodes are awaited the tick asks once a second: not a millisecond
-        // sooner (a mark sent through the link shows nothing went before it).
-        for (int second = 0; second < 2; ++second) {
-            advance(999);
-            m_window->findChild<TcpServer *>()->sendData("mark", 4);
-            QCOMPARE(nextMessage(), QByteArray("mark"));
-            platform::setFixedTickCount(++m_tick);
-            QCOMPARE(nextMessage(), kRequestNodes);
-            QCOMPARE(tips(), QStringLiteral("正在下载服务节点，请稍等..."));
-        }
-
-        // A counter that wrapped: a signed difference would hold the requests back
-        // for 49 days; the unsigned one asks at once.
-        platform::setFixedTickCount(m_tick = 0xFFFFFF00u);
-        QCOMPARE(nextMessage(), kRequestNodes);
-        platform::setFixedTickCount(m_tick = 0x10);
-        QCOMPARE(nextMessage(), kRequestNodes);
-
-        // Fewer than 20 nodes: still asking, but no longer waiting.
-        deliverNodes(19);
-        m_window->showTips("marker");
-        advance(1000);
-        QCOMPARE(nextMessage(), kRequestNodes);
-        QCOMPARE(tips(), QStringLiteral("marker"));
-
-        // Twenty are enough; away from the node page, fewer are too.
-        deliverNodes(20);
-        for (int away = 0; away < 2; ++away) {
-            if (away) {
-                child<QPushButton>("m_btnLink")->click();
-                deliverNodes(3);
-            }
-            advance(1000, 2);
-            QTRY_VERIFY(tickAsleep());
-            child<QPushButton>("m_btnNode_flush")->click();
-            QCOMPARE(nextMessage(), kRequestNodes); // and nothing before it
         }
     }
 
@@ -318,148 +278,6 @@ private slots:
         QTRY_VERIFY(tickAsleep());
     }
 
-    void selection_data()
-    {
-        QTest::addColumn<int>("listed");      // nodes in the list, 0 for the blank rows
-        QTest::addColumn<QList<int>>("rows"); // selected
-        QTest::addColumn<QString>("how");     // "ok", "double-click", "Enter"
-        QTest::addColumn<int>("picked");      // the node picked, -1 for none
-
-        QTest::newRow("double-click") << 5 << QList<int>{1} << "double-click" << 1;
-        QTest::newRow("Enter") << 5 << QList<int>{1} << "Enter" << 1;
-        QTest::newRow("OK takes the highest row") << 5 << QList<int>{1, 3} << "ok" << 3;
-        QTest::newRow("blank row, OK") << 0 << QList<int>{4} << "ok" << -1;
-        QTest::newRow("blank row, double-click") << 0 << QList<int>{0} << "double-click" << -1;
-        QTest::newRow("nothing selected, OK") << 5 << QList<int>() << "ok" << -1;
-    }
-
-    void selection()
-    {
-        QFETCH(int, listed);
-        QFETCH(QList<int>, rows);
-        QFETCH(QString, how);
-        QFETCH(int, picked);
-
-        connectPeer();
-        if (listed > 0)
-            deliverNodes(listed);
-        child<QPushButton>("m_btnNode")->click();
-        QCOMPARE(nextMessage(), kRequestNodes);
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-        m_window->showTips("before");
-        const auto select = [&] {
-            for (int row : rows)
-                table()->selectionModel()->select(table()->model()->index(row, 0),
-                                                  QItemSelectionModel::Select |
-                                                      QItemSelectionModel::Rows);
-        };
-        select();
-        if (how == QLatin1String("ok")) {
-            child<QPushButton>("m_btnNode_ok")->click();
-        } else if (how == QLatin1String("Enter")) {
-            table()->setFocus();
-            table()->setCurrentCell(rows.first(), 1);
-            QTest::keyClick(table(), Qt::Key_Return);
-        } else {
-            const QPoint cell = table()->visualItemRect(table()->item(rows.first(), 1)).center();
-            QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell);
-            QCOMPARE(page(), QStringLiteral("m_nodePage")); // selected, not yet chosen
-            QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell);
-        }
-        QCOMPARE(page(), QStringLiteral("m_linkPage"));
-        if (picked < 0) {
-            // Nothing sent, shown or said.
-            QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("[请选择节点]"));
-            QCOMPARE(tips(), QStringLiteral("before"));
-            child<QPushButton>("m_btnNode_flush")->click();
-            QCOMPARE(nextMessage(), kRequestNodes);
-            return;
-        }
-        const QString name = control::fieldText(nodes(listed).at(picked).country);
-        QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(listed).at(picked))));
-        QCOMPARE(child<QLabel>("m_lbNodeName")->text(), name);
-        QCOMPARE(table()->item(2, 0)->text(), QStringLiteral("3"));
-
-        // The red mark follows the node in use at the next list, the same list
-        // again included, wherever the selection is; of the selection the highest
-        // row survives, by number.
-        const auto redRows = [this] {
-            const QColor red(255, 0, 0);
-            QList<int> marked;
-            for (int row = 0; row < table()->rowCount(); ++row) {
-                if (table()->item(row, 0)->foreground() == red &&
-                    table()->item(row, 1)->foreground() == red)
-                    marked << row;
-            }
-            return marked;
-        };
-        QVERIFY(redRows().isEmpty());
-        rows = {0, 4};
-        select();
-        m_peer->sendMessage(control::composeNodeList(1, nodes(listed)));
-        QTRY_COMPARE(redRows(), QList<int>{picked});
-        select(); // again: the same list kept only the highest row
-        deliverNodes(6);
-        QCOMPARE(redRows(), QList<int>{picked});
-        const QModelIndexList kept = table()->selectionModel()->selectedRows();
-        QVERIFY(kept.size() == 1 && kept.first().row() == 4);
-        deliverNodes(4);
-        QVERIFY(table()->selectionModel()->selectedRows().isEmpty());
-    }
-
-    void trayMenuFollowsTheWindow()
-    {
-        connectPeer();
-        // At most 20 nodes; the rest are on the node page.
-        deliverNodes(22);
-        QStringList lines = menuLines(trayMenu());
-        QCOMPARE(lines.mid(21, 4),
-                 QStringList({"  香港18 info", "  德国19 info", "  ---", "  更多…"}));
-
-        table()->selectRow(1);
-        child<QPushButton>("m_btnNode_ok")->click();
-        child<QPushButton>("m_btnRun")->click();
-        lines = menuLines(trayMenu());
-        QCOMPARE(lines.mid(0, 2), QStringList({"美国1 info · 运行中 -", "停止"}));
-        QCOMPARE(lines.at(4), QStringLiteral("  美国1 info x"));
-
-        // 更多… opens the node page and asks for nodes, as its button does.
-        QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(22).at(1))));
-        QCOMPARE(nextMessage(), kStart);
-        menuAction(trayMenu(), "更多…")->trigger();
-        QCOMPARE(page(), QStringLiteral("m_nodePage"));
-        QCOMPARE(nextMessage(), kRequestNodes);
-
-        // Its picks do what the window's do: a new node stops the proxy, a new mode
-        // is applied, stored and shown on the setting page. The pick is that node
-        // alone, whatever the node page has selected and whatever keys are held.
-        table()->selectRow(3);
-        QTest::keyPress(m_window->windowHandle(), Qt::Key_Control, Qt::ControlModifier);
-        menuAction(trayMenu(), "新加坡2 info")->trigger();
-        QTest::keyRelease(m_window->windowHandle(), Qt::Key_Control);
-        QCOMPARE(nextMessage(), bytesOf(control::makeSelectNode(nodes(22).at(2))));
-        QCOMPARE(nextMessage(), kStop);
-        QCOMPARE(child<QLabel>("m_lbNodeName")->text(), QStringLiteral("新加坡2"));
-        QCOMPARE(page(), QStringLiteral("m_linkPage"));
-        menuAction(trayMenu(), "PAC模式")->trigger();
-        QVERIFY(child<QRadioButton>("m_rbPac")->isChecked());
-        QCOMPARE(QSettings(proxySettingsPath(), QSettings::IniFormat).value("ProxyMode").toInt(),
-                 2);
-        QVERIFY(internetSetting("DefaultConnection/AutoConfigUrl")
-                    .toString()
-                    .startsWith("http://127.0.0.1:1082/pac/"));
-
-        // A shorter list leaves nothing of the longer one behind; the node in
-        // use it lacks is still named.
-        QVector<NodeRecord> without = nodes(4);
-        without.remove(2);
-        m_peer->sendMessage(control::composeNodeList(1, without));
-        QTRY_COMPARE(table()->rowCount(), 3);
-        QCOMPARE(menuLines(trayMenu()).mid(0, 7),
-                 QStringList({"新加坡2 info · 已停止 -", "启动", "节点 >", "  日本0 info",
-                              "  美国1 info", "  香港3 info", "模式 >"}));
-    }
-
 private:
     void play(const QString &event, bool window)
     {
@@ -486,15 +304,80 @@ private:
             }
             m_peer->sendMessage(control::composeNodeList(1, nodes(arg)));
             QTRY_COMPARE(bytes(m_session->nodes()), bytes(nodes(arg)));
-        } else if (event.startsWith("pick:")) {
+        } else if (event.startsWith("pick:") || event.startsWith("tray-pick:")) {
             const int row = m_list.indexOf(arg);
             m_inUse = arg.at(0).toUpper();
             if (!window) {
                 QVERIFY(m_session->pickNode(row));
                 return;
             }
-            child<QTableWidget>("m_twNodeList")->selectRow(row);
-            child<QPushButton>("m_btnNode_ok")->click();
+            if (event.startsWith("pick:")) {
+                table()->selectRow(row);
+                child<QPushButton>("m_btnNode_ok")->click();
+                return;
+            }
+            // That node alone, whatever the node page has selected and whatever
+            // keys are held, as a double-click on its row.
+            table()->selectRow(row + 1);
+            QTest::keyPress(m_window->windowHandle(), Qt::Key_Control, Qt::ControlModifier);
+            trayMenu()->actions().at(2)->menu()->actions().at(row)->trigger();
+            QTest::keyRelease(m_window->windowHandle(), Qt::Key_Control);
+            QCOMPARE(page(), QStringLiteral("m_linkPage"));
+        } else if (event.startsWith("tick:") || event.startsWith("clock:")) {
+            // A tick that late, or at that time, whether or not the timer would run then.
+            m_window->showTips("marker");
+            m_tick = event.startsWith("tick:") ? m_tick + arg.toUInt() : arg.toUInt(nullptr, 16);
+            platform::setFixedTickCount(m_tick);
+            QMetaObject::invokeMethod(m_window.get(), "slotsTimeHanlde");
+        } else if (event == "flush") {
+            child<QPushButton>("m_btnNode_flush")->click();
+        } else if (event.startsWith("name-")) {
+            // A double-click on the node's name opens the node page as its button
+            // does; a single click does not.
+            QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+            if (event == "name-click")
+                QTest::mouseClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
+            else
+                QTest::mouseDClick(child<QLabel>("m_lbNodeName"), Qt::LeftButton);
+            QCOMPARE(page(), event == "name-click" ? "m_linkPage" : "m_nodePage");
+        } else if (kGestures.contains(event.section(':', 0, 0)) || event.startsWith("sel:")) {
+            // Rows by their node's letter, or by number where the list has none. A
+            // gesture picks with those rows alone selected; "sel" adds them.
+            QList<int> rows;
+            for (QChar c : arg)
+                rows << (c.isDigit() ? c.digitValue() : m_list.indexOf(c));
+            if (!event.startsWith("sel:"))
+                table()->clearSelection();
+            for (int row : rows)
+                table()->setRangeSelected({row, 0, row, 1}, true);
+            if (event.startsWith("sel:"))
+                return;
+            const int top = rows.isEmpty() ? -1 : *std::max_element(rows.begin(), rows.end());
+            if (top >= 0 && top < m_list.size())
+                m_inUse = m_list.at(top).toUpper();
+            m_window->showTips("marker");
+            if (event.startsWith("ok:")) {
+                child<QPushButton>("m_btnNode_ok")->click();
+            } else if (event.startsWith("enter:")) {
+                table()->setFocus();
+                table()->setCurrentCell(rows.first(), 1);
+                QTest::keyClick(table(), Qt::Key_Return);
+            } else {
+                const QPoint cell =
+                    table()->visualItemRect(table()->item(rows.first(), 1)).center();
+                QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell);
+                QCOMPARE(page(), QStringLiteral("m_nodePage")); // selected, not yet chosen
+                QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell);
+            }
+            QCOMPARE(page(), QStringLiteral("m_linkPage"));
+        } else if (event.startsWith("kept:")) {
+            // What a new list left selected.
+            const QModelIndexList kept = table()->selectionModel()->selectedRows();
+            QCOMPARE(kept.size(), arg.size());
+            QVERIFY(kept.isEmpty() || kept.first().row() == m_list.indexOf(arg));
+        } else if (event == "more") {
+            menuAction(trayMenu(), "更多…")->trigger();
+            QCOMPARE(page(), QStringLiteral("m_nodePage"));
         } else if (event == "run" || event == "tray-run") {
             if (!window)
                 m_session->toggleProxy();
@@ -517,6 +400,17 @@ private:
             else
                 m_session->setProxyMode(pac ? UserProxySettings::kPac : UserProxySettings::kGlobal);
             QCOMPARE(m_session->isPac(), pac);
+            if (!window)
+                return;
+            // The tray's pick is stored and shown on the setting page too.
+            QVERIFY(child<QRadioButton>(pac ? "m_rbPac" : "m_rbGlobal")->isChecked());
+            QCOMPARE(
+                QSettings(proxySettingsPath(), QSettings::IniFormat).value("ProxyMode").toInt(),
+                pac ? 2 : 1);
+            const QString url =
+                QStringLiteral("http://127.0.0.1:%1/pac/").arg(m_session->listenPort() + 1);
+            QVERIFY(!pac ||
+                    internetSetting("DefaultConnection/AutoConfigUrl").toString().startsWith(url));
         } else if (event == "quit") {
             if (!window) {
                 m_session->quit();
@@ -568,43 +462,54 @@ private:
         const QString name =
             inUse ? control::fieldText(inUse->country) : QStringLiteral("[请选择节点]");
         QCOMPARE(child<QLabel>("m_lbNodeName")->text(), name);
-        QCOMPARE(child<QPushButton>("m_btnRun")->text(),
-                 m_running ? QStringLiteral("停止") : QStringLiteral("启动"));
+        const QString run = m_running ? QStringLiteral("停止") : QStringLiteral("启动");
+        QCOMPARE(child<QPushButton>("m_btnRun")->text(), run);
         // The service's state in colour and in words.
         auto *mark = child<QLabel>("m_lbBackground");
         QVERIFY(mark->styleSheet().contains(m_up ? "0, 170, 0" : "255, 0, 0"));
         QCOMPARE(mark->accessibleName(), m_up ? QStringLiteral("服务已连接") : "服务未连接");
         // The tray names the node it runs, and ticks its row where it has one.
         const QList<QAction *> tray = trayMenu()->actions();
-        QVERIFY2(tray.at(0)->text().startsWith(name + (inUse ? " info · " : " · ")),
-                 qPrintable(step + ": " + tray.at(0)->text()));
-        QVERIFY(tray.at(0)->text().endsWith(m_running ? "运行中" : "已停止"));
-        QCOMPARE(tray.at(1)->text(), m_running ? QStringLiteral("停止") : QStringLiteral("启动"));
+        QCOMPARE(tray.at(0)->text(),
+                 name + (inUse ? " info · " : " · ") + (m_running ? "运行中" : "已停止"));
+        QCOMPARE(tray.at(1)->text(), run);
         QCOMPARE(tray.at(2)->isEnabled(), !m_list.isEmpty());
         const QList<QAction *> picks = tray.at(2)->menu()->actions();
-        for (int row = 0; row < m_list.size(); ++row)
-            QCOMPARE(picks.at(row)->isChecked(), row == session.nodeInUseRow());
-        const QColor red(255, 0, 0);
-        auto *table = child<QTableWidget>("m_twNodeList");
-        QCOMPARE(table->rowCount(), m_list.isEmpty() ? 20 : m_list.size());
-        QCOMPARE(table->item(0, 1)->text(),
-                 m_list.isEmpty() ? QString() : "节点" + m_list.left(1).toUpper());
-        // The red mark moves with a new list; a pick alone does not move it.
-        if (step.startsWith("list:")) {
-            for (int row = 0; row < m_list.size(); ++row)
-                QCOMPARE(table->item(row, 1)->foreground() == red, row == session.nodeInUseRow());
+        const int inUseRow = session.nodeInUseRow();
+        for (int row = 0; row < 20; ++row) {
+            QCOMPARE(picks.at(row)->isVisible(), row < m_list.size());
+            QVERIFY(row >= m_list.size() || picks.at(row)->isChecked() == (row == inUseRow));
         }
+        QCOMPARE(picks.last()->isVisible(), m_list.size() > 20);
+        // Numbered from 1; the blank rows of an empty page are not.
+        QCOMPARE(table()->rowCount(), m_list.isEmpty() ? 20 : m_list.size());
+        QCOMPARE(table()->item(0, 0)->text() + table()->item(0, 1)->text(),
+                 m_list.isEmpty() ? QString() : "1节点" + m_list.left(1).toUpper());
+        // The red mark moves with a new list; a pick alone does not move it.
+        if (step.startsWith("list:"))
+            QCOMPARE(redRows(), inUseRow < 0 ? QList<int>() : QList<int>({inUseRow, inUseRow}));
     }
 
-    void connectPeer(int port = 1081)
+    // The row of each red cell: a row marked whole shows twice.
+    QList<int> redRows()
+    {
+        QList<int> marked;
+        for (int row = 0; row < table()->rowCount(); ++row) {
+            for (int column : {0, 1}) {
+                if (table()->item(row, column)->foreground() == QColor(255, 0, 0))
+                    marked << row;
+            }
+        }
+        return marked;
+    }
+
+    void connectPeer()
     {
         QSignalSpy connected(m_peer.get(), &ServicePeer::connected);
         m_peer->connectToFrontEnd(4000);
         QVERIFY(connected.wait(5000));
         QTRY_VERIFY(child<QLabel>("m_lbBackground")->styleSheet().contains("0, 170, 0"));
-        // The colour in words too.
-        QCOMPARE(child<QLabel>("m_lbBackground")->accessibleName(), QStringLiteral("服务已连接"));
-        QCOMPARE(nextMessage(), bytesOf(control::makeSetListenPort(port)));
+        QCOMPARE(nextMessage(), bytesOf(control::makeSetListenPort(1081)));
     }
 
     QByteArray nextMessage()
@@ -613,23 +518,6 @@ private:
             !QSignalSpy(m_peer.get(), &ServicePeer::messageReceived).wait(5000))
             return QByteArray("<nothing arrived>");
         return m_peer->received().at(m_taken++);
-    }
-
-    // Each step ends in a tick, whether or not the timer would be running then.
-    void advance(DWORD ms, int ticks = 1)
-    {
-        for (int i = 0; i < ticks; ++i) {
-            m_tick += ms;
-            platform::setFixedTickCount(m_tick);
-            QMetaObject::invokeMethod(m_window.get(), "slotsTimeHanlde");
-        }
-    }
-
-    void deliverNodes(int count)
-    {
-        m_peer->sendMessage(control::composeNodeList(1, nodes(count)));
-        QTRY_COMPARE(table()->rowCount(), count);
-        QTRY_COMPARE(table()->item(0, 1)->text(), control::fieldText(nodes(count).at(0).country));
     }
 
     template <typename T> T *child(const char *name) { return ::child<T>(*m_window, name); }
