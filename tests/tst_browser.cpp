@@ -71,10 +71,17 @@ private slots:
                     socket->disconnectFromHost();
                 });
         });
-        QVERIFY2(!kCore.isEmpty() && m_pages.listen(QHostAddress::AnyIPv4, kPagePort) &&
+        QVERIFY2(!kCore.isEmpty() && !QStandardPaths::findExecutable("chromium").isEmpty() &&
+                     m_pages.listen(QHostAddress::AnyIPv4, kPagePort) &&
                      QNetworkInterface::allAddresses().contains(QHostAddress(kTestAddress)),
-                 "needs v2ray (packages.sh lists it for the tests) and the test addresses on "
-                 "loopback: run it through tests/in-private-network.sh, as CTest does");
+                 "needs v2ray and chromium (packages.sh lists them for the tests; ctest -E "
+                 "tst_browser leaves this test out) and the test addresses on loopback: run it "
+                 "through tests/in-private-network.sh, as CTest does");
+        m_window.reset(new CMainWindow);
+        m_window->show();
+        m_demo.reset(new DemoRun);
+        child<QPushButton>("m_btnNode")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(child<QTableWidget>("m_twNodeList")->rowCount(), 30, 10000);
     }
 
     void cleanupTestCase()
@@ -109,16 +116,6 @@ private slots:
         QFETCH(int, node);
         QFETCH(QString, loggedBy);
 
-        if (!m_window) {
-            QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("chromium")).isEmpty(),
-                     "chromium is not installed (packages.sh lists it for the tests); ctest -E "
-                     "tst_browser leaves this check out");
-            m_window.reset(new CMainWindow);
-            m_window->show();
-            m_demo.reset(new DemoRun);
-            child<QPushButton>("m_btnNode")->click();
-            QTRY_COMPARE_WITH_TIMEOUT(child<QTableWidget>("m_twNodeList")->rowCount(), 30, 10000);
-        }
         child<QPushButton>("m_btnSetting")->click();
         child<QLineEdit>("m_lePort")->setText(QString::number(port));
         child<QRadioButton>(pac ? "m_rbPac" : "m_rbGlobal")->setChecked(true);
