@@ -140,8 +140,6 @@ private slots:
 
         // What a browser that follows the system proxy takes from it.
         const ProxyOptions set = storedOptions();
-        QCOMPARE(set.flags,
-                 PROXY_TYPE_DIRECT | (pac ? PROXY_TYPE_AUTO_PROXY_URL : PROXY_TYPE_PROXY));
         const QStringList proxy = pac ? QStringList{"--proxy-pac-url=" + set.autoConfigUrl}
                                       : QStringList{"--proxy-server=" + set.proxyServer,
                                                     "--proxy-bypass-list=" + set.proxyBypass};
