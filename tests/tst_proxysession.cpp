@@ -146,6 +146,8 @@ private slots:
             "name-dclick>request dclick:B>select:B name-dclick>request enter:C>select:C "
             "name-dclick>request ok:BD>select:D list:ABCDE sel:AE list:ABCDEF kept:E "
             "list:ABCD kept:");
+        // A node page open before the service comes: its coming wakes the tick.
+        row("name-dclick asleep connect>port:1081 awake tick:1000>request");
         // The tray lists 20 nodes at most, then 更多…, which opens the node page.
         row("connect>port:1081 list:ABCDEFGHIJKLMNOPQRSTUV ok:B>select:B run>start "
             "more>request tray-pick:C>select:C,stop mode list:ABD");
@@ -263,6 +265,8 @@ private:
             m_tick = event.startsWith("tick:") ? m_tick + arg.toUInt() : arg.toUInt(nullptr, 16);
             platform::setFixedTickCount(m_tick);
             QMetaObject::invokeMethod(m_window.get(), "slotsTimeHanlde");
+        } else if (event == "asleep" || event == "awake") {
+            QTRY_COMPARE(tickAsleep(), event == "asleep");
         } else if (event == "flush") {
             child<QPushButton>("m_btnNode_flush")->click();
         } else if (event.startsWith("name-")) {
