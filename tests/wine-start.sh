@@ -5,7 +5,9 @@
 # settings in the journal, hands a second start over to the copy that runs,
 # and gives the user's settings back when its window is closed, with exit
 # status 0, and when the session ends. Killed instead, it leaves the user's
-# settings in the journal.
+# settings in the journal. The three starts are at 100 %, 150 % and 200 % (the
+# user's LogPixels 96, 144 and 192, which each program reads as it starts): its
+# window is 1.5 and 2 times as large at the last two, in the display's pixels.
 #
 # Usage: wine-start.sh WINDOWS_BUILD_DIR DEMO_SERVICE
 set -u
@@ -34,9 +36,12 @@ journaled() {
     "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/greenlark/localserver/user-proxy-options.json
 }
 
-# Starts greenlark.exe in the background, the RUN-th time, and waits until it
-# has told the demo service its listen port as many times.
+# Starts greenlark.exe in the background, the RUN-th time, at DPI, and waits
+# until it has told the demo service its listen port as many times and its
+# window is up; adds the window's size to sizes.
+sizes=()
 start_greenlark() {
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$2" /f >/dev/null
   # Its exit status in a file: a process that is killed is no news.
   rm -f "$work/status"
   (
@@ -48,13 +53,20 @@ start_greenlark() {
   [ "$(grep -m "$1" -F "SetListenPort port=1081" \
     < <(timeout 60 tail -n +1 -F "$work/demo.log" 2>/dev/null) | wc -l)" -eq "$1" ] ||
     fail "greenlark.exe did not tell the demo service on port 4000 its listen port"
+  for _ in $(seq 200); do
+    size=$(xwininfo -name 'greenlark(ver:01.00.00)' 2>/dev/null |
+      awk '/Width:/ { w = $2 } /Height:/ { print w "x" $2 }')
+    [ -z "$size" ] || break
+    sleep 0.1
+  done
+  sizes+=("$size")
 }
 
 # A display of its own: the window, the tray icon and the close a user makes
 # need one; Qt's offscreen platform has no Windows window to close.
 : >"$work/greenlark.exe.log"
 : >"$work/demo.log"
-start_display
+start_display 1920x1920x24
 unset WINEQT_QPA_PLATFORM GREENLARK_INTERNET_SETTINGS GREENLARK_PROXY_JOURNAL
 # Its messages on standard error, where a Windows program sends them to the debugger.
 export WINEQT_FORCE_STDERR_LOGGING=1
@@ -71,7 +83,7 @@ wine reg add "$key" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null &&
 
 "$demo_service" >"$work/demo.log" 2>&1 &
 pids+=($!)
-start_greenlark 1
+start_greenlark 1 96
 [ "$(setting ProxyServer)" = 127.0.0.1:1081 ] && [ "$(setting ProxyEnable)" = 0x1 ] ||
   fail "Internet Options do not name greenlark's proxy: $(setting ProxyServer)"
 journaled || fail "the journal does not hold the user's settings"
@@ -90,16 +102,21 @@ wait_end "$greenlark" || fail "greenlark.exe did not end at the close"
 
 # At a logoff Windows asks every window whether the session may end, then ends
 # the processes: the user's settings go back on the question.
-start_greenlark 2
+start_greenlark 2 144
 wine wineboot --end-session >/dev/null
 wait_end "$greenlark" || fail "greenlark.exe outlived the session"
 [ "$(setting ProxyServer)" = corp.example:3128 ] ||
   fail "the user's settings did not come back at the session's end: $(setting ProxyServer)"
 
 # Killed, it has no say: the journal keeps the user's settings for the next start.
-start_greenlark 3
+start_greenlark 3 192
 wine taskkill /f /im greenlark.exe >/dev/null
 wait_end "$greenlark" || fail "greenlark.exe was not killed"
 journaled || fail "a killed run's journal lost the user's settings"
+width=${sizes[0]%x*} height=${sizes[0]#*x}
+expected="${sizes[0]} $((width * 3 / 2))x$((height * 3 / 2)) $((width * 2))x$((height * 2))"
+[ -n "$width" ] && [ "${sizes[*]}" = "$expected" ] ||
+  fail "at 96, 144 and 192 DPI the window is ${sizes[*]}, not $expected"
 echo "windows_start: started, linked, set the system proxy, handed over, gave the user's" \
-  "settings back at the close and at the session's end; killed, left them in the journal"
+  "settings back at the close and at the session's end; killed, left them in the journal;" \
+  "the window is ${sizes[*]} at 100 %, 150 % and 200 %"
