@@ -15,16 +15,15 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     platform::KdeProxyState user;
-    QString *const fields[] = {&user.proxyType,         &user.configScript, &user.noProxyFor,
-                               &user.reversedException, &user.proxies[0],   &user.proxies[1],
-                               &user.proxies[2],        &user.proxies[3]};
-    const char *const keys[] = {
-        "ProxyType=", "Proxy Config Script=", "NoProxyFor=", "ReversedException=",
-        "httpProxy=", "httpsProxy=",          "ftpProxy=",   "socksProxy="};
+    const std::pair<const char *, QString *> keys[] = {
+        {"ProxyType=", &user.proxyType},   {"Proxy Config Script=", &user.configScript},
+        {"NoProxyFor=", &user.noProxyFor}, {"ReversedException=", &user.reversedException},
+        {"httpProxy=", &user.proxies[0]},  {"httpsProxy=", &user.proxies[1]},
+        {"ftpProxy=", &user.proxies[2]},   {"socksProxy=", &user.proxies[3]}};
     for (const QByteArray &line : fuzz::bytes(data, size).split('\n')) {
-        for (size_t k = 0; k < std::size(keys); ++k) {
-            if (line.startsWith(keys[k]))
-                *fields[k] = QString::fromUtf8(line.mid(int(std::strlen(keys[k]))));
+        for (const auto &[key, field] : keys) {
+            if (line.startsWith(key))
+                *field = QString::fromUtf8(line.mid(int(std::strlen(key))));
         }
     }
     ProxyOptions view;
