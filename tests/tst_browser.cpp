@@ -27,29 +27,6 @@ const QString kCore = QStandardPaths::findExecutable(QStringLiteral("v2ray"));
 // A node server's log line for a request for the page.
 const QString kAccepted = QStringLiteral("accepted tcp:%1:%2 ").arg(kTestAddress).arg(kPagePort);
 
-// The demo service built with the tests ($GREENLARK_DEMO_SERVICE) as a child,
-// with its log kept line by line.
-struct DemoRun
-{
-    DemoRun()
-    {
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(&process, &QProcess::readyRead, [this] {
-            while (process.canReadLine())
-                lines.append(QString::fromUtf8(process.readLine()).trimmed());
-        });
-        process.start(qEnvironmentVariable("GREENLARK_DEMO_SERVICE"),
-                      QStringList{"--core", kCore, "--heartbeat", "0"});
-    }
-    ~DemoRun()
-    {
-        process.terminate();
-        process.waitForFinished(20000);
-    }
-    QStringList lines; // before the process, which may still read as it goes
-    QProcess process;
-};
-
 } // namespace
 
 class tst_Browser : public QObject
@@ -79,7 +56,14 @@ private slots:
                  "through tests/in-private-network.sh, as CTest does");
         m_window.reset(new CMainWindow);
         m_window->show();
-        m_demo.reset(new DemoRun);
+        // The demo service built with the tests, its log kept line by line.
+        m_demo.setProcessChannelMode(QProcess::MergedChannels);
+        connect(&m_demo, &QProcess::readyRead, this, [this] {
+            while (m_demo.canReadLine())
+                m_lines.append(QString::fromUtf8(m_demo.readLine()).trimmed());
+        });
+        m_demo.start(qEnvironmentVariable("GREENLARK_DEMO_SERVICE"),
+                     QStringList{"--core", kCore, "--heartbeat", "0"});
         child<QPushButton>("m_btnNode")->click();
         QTRY_COMPARE_WITH_TIMEOUT(child<QTableWidget>("m_twNodeList")->rowCount(), 30, 10000);
     }
@@ -88,7 +72,8 @@ private slots:
     {
         QFile::remove(proxySettingsPath());
         // Every core ends with the demo: in this namespace, all of them are the test's.
-        m_demo.reset();
+        m_demo.terminate();
+        QVERIFY(m_demo.waitForFinished(20000));
         QCOMPARE(QProcess::execute("pgrep", {"-x", "v2ray"}), 1);
     }
 
@@ -133,7 +118,7 @@ private slots:
                                             .arg(loggedBy);
         const QRegularExpression proxyLines(QStringLiteral("^(proxy on|proxy stopped|no proxy)"));
         auto lastProxyLine = [&] {
-            return (QStringList(QString()) + m_demo->lines.filter(proxyLines)).last();
+            return (QStringList(QString()) + m_lines.filter(proxyLines)).last();
         };
         QTRY_VERIFY2_WITH_TIMEOUT(lastProxyLine().startsWith(proxyLine),
                                   qPrintable(lastProxyLine()), 20000);
@@ -158,7 +143,7 @@ private slots:
             "--disable-background-networking --disable-component-update "
             "--disable-sync --timeout=20000 --dump-dom --user-data-dir=" +
             profile.path();
-        const int before = m_demo->lines.size();
+        const int before = m_lines.size();
         chromium.start(
             QStringLiteral("chromium"),
             options.split(' ') + proxy +
@@ -170,7 +155,7 @@ private slots:
 
         // Each request for the page in a node server's access log, in the selected
         // one's.
-        const auto requests = [&] { return m_demo->lines.mid(before).filter(kAccepted); };
+        const auto requests = [&] { return m_lines.mid(before).filter(kAccepted); };
         if (!loggedBy.isEmpty())
             QTRY_VERIFY_WITH_TIMEOUT(!requests().isEmpty(), 10000);
         for (const QString &request : requests())
@@ -181,7 +166,8 @@ private:
     template <typename T> T *child(const char *name) { return ::child<T>(*m_window, name); }
 
     QTcpServer m_pages;
-    std::unique_ptr<DemoRun> m_demo;
+    QStringList m_lines; // before the process, which may still read as it goes
+    QProcess m_demo;
     std::unique_ptr<CMainWindow> m_window;
 };
 
