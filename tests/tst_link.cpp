@@ -82,8 +82,8 @@ private slots:
         QTest::addColumn<QByteArrayList>("delivered");
         QTest::addColumn<QByteArray>("carry");
 
-        const QByteArray f1 = frame::buildFrame(frame::DataFrame, "first");
-        const QByteArray f2 = frame::buildFrame(frame::DataFrame, "second");
+        const QByteArray f1 = dataFrame("first");
+        const QByteArray f2 = dataFrame("second");
 
         QTest::newRow("frame and the start of the next")
             << QByteArrayList{f1 + f2.left(3)} << QByteArrayList{"first"} << f2.left(3);
@@ -91,11 +91,11 @@ private slots:
             QTest::addRow("split at byte %d", split)
                 << QByteArrayList{kRequestNodesFrame.left(split), kRequestNodesFrame.mid(split)}
                 << QByteArrayList{kRequestNodes} << QByteArray();
-        const QByteArray f3 = frame::buildFrame(frame::DataFrame, "third");
+        const QByteArray f3 = dataFrame("third");
         // A header split in the carry, completed by a read that goes on: once its
         // frame is done, a payload that holds a whole frame of its own is behind
         // the parser, never looked at again.
-        const QByteArray nested = frame::buildFrame(frame::DataFrame, f2);
+        const QByteArray nested = dataFrame(f2);
         QTest::newRow("frame inside a payload, completed from the carry")
             << QByteArrayList{nested.left(3), nested.mid(3) + f3} << QByteArrayList{f2, "third"}
             << QByteArray();
@@ -117,11 +117,11 @@ private slots:
         // hold back the frame behind it.
         const QByteArray largest(20480, 'x');
         QTest::newRow("a 20480-byte message, the largest taken")
-            << QByteArrayList{frame::buildFrame(frame::DataFrame, largest) + f1}
-            << QByteArrayList{largest, "first"} << QByteArray();
+            << QByteArrayList{dataFrame(largest) + f1} << QByteArrayList{largest, "first"}
+            << QByteArray();
         QTest::newRow("a 20481-byte message is not")
-            << QByteArrayList{frame::buildFrame(frame::DataFrame, largest + 'x') + f1}
-            << QByteArrayList{"first"} << QByteArray();
+            << QByteArrayList{dataFrame(largest + 'x') + f1} << QByteArrayList{"first"}
+            << QByteArray();
         // A false start byte can only be told apart once its claimed frame has
         // arrived; the frame behind it is then found, late but whole.
         QTest::newRow("stray start byte before a frame")
@@ -173,7 +173,7 @@ private slots:
 
         QByteArray stream;
         for (const QByteArray &message : qAsConst(messages))
-            stream += frame::buildFrame(frame::DataFrame, message);
+            stream += dataFrame(message);
         RecvQueue queue;
         for (int at = 0; at < stream.size(); at += RecvQueue::kReadSize) {
             queue.append(stream.mid(at, RecvQueue::kReadSize));
