@@ -87,11 +87,11 @@ private slots:
         QVERIFY(file == "<none>" ||
                 (file == "<folder>" ? QDir().mkpath(m_path) : writeFile(m_path, file)));
         const QByteArray before = fileBytes(m_path);
-        const QFileInfo settingsFile(m_path);
-        const auto others = [&settingsFile] {
-            QStringList files = settingsFile.dir().entryList(QDir::Files);
-            files.removeAll(settingsFile.fileName());
-            return files;
+        const auto others = [this] {
+            return QFileInfo(m_path)
+                .dir()
+                .entryList(QDir::Files)
+                .filter(QRegularExpression("^(?!internet-settings\\.ini$)"));
         };
         const QStringList files = others();
         const auto store = platform::makeInternetOptionsStore();

@@ -170,7 +170,6 @@ private slots:
             QTest::addRow("%s: %s", kStoreNames[kind], steps) << int(kind) << QString(steps);
         };
         row(kFile, "start pac port quit");
-        row(kGnome, "start pac port quit");
         row(kKde, "start pac port quit");
         row(kGnome, "start end quit");
         row(kKde, "start end pac quit");
