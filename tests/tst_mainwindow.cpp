@@ -206,8 +206,9 @@ private slots:
         // An OK that was taken leaves the entry as typed.
         QCOMPARE(field->text(),
                  act[0] == "ok" && port == act[1].toInt() ? act[1] : QString::number(port));
-        QVERIFY(act[0] == "ok" ||
-                child<QRadioButton>(window, pac ? "m_rbPac" : "m_rbGlobal")->isChecked());
+        // The mode shown is the one in force, and it alone.
+        QVERIFY(act[0] == "ok" || (child<QRadioButton>(window, "m_rbPac")->isChecked() == pac &&
+                                   child<QRadioButton>(window, "m_rbGlobal")->isChecked() != pac));
         // Loading writes nothing.
         QCOMPARE(fileBytes(proxySettingsPath()),
                  after.isEmpty() ? before : "[General]\n" + after + '\n');
