@@ -171,7 +171,6 @@ private slots:
         };
         row(kFile, "start pac port quit");
         row(kKde, "start pac port quit");
-        row(kGnome, "start end quit");
         row(kKde, "start end pac quit");
         row(kFile, "start end edit-file pac quit");
         row(kKde, "start edit-kde pac kill start edit-gnome quit");
@@ -183,9 +182,7 @@ private slots:
         row(kKde, "x-dies");
         row(kFile, "twice start quit");
         row(kFile, "start pac kill start kill start quit");
-        row(kFile, "start kill edit-file start quit");
         row(kKde, "start kill edit-kde start quit");
-        row(kKde, "start pac kill edit-kde edit-gnome start quit");
         row(kFile, "no-journal start journal-ok pac quit");
         row(kFile, "unreadable start readable pac quit");
         row(kGnome, "start unkept pac quit");
@@ -225,9 +222,8 @@ private slots:
             play(QStringLiteral("edit-") + kStoreNames[store]);
         for (const QString &step : steps.split(' ')) {
             play(step);
-            if (QTest::currentTestFailed())
-                return;
-            check(step);
+            if (!QTest::currentTestFailed())
+                check(step);
             if (QTest::currentTestFailed())
                 return;
         }
