@@ -192,7 +192,6 @@ private slots:
         row(kFile, "start kill old-journal start quit");
         row(kGnome, "start kill link-journal start quit");
         row(kKde, "start kill standin start quit");
-        row(kFile, "start port end port quit");
         row(kFile, "--help-all --bogus --platform=foo");
         // The user's "detect settings automatically" (in kFileA) told by the
         // flags of older WinINets.
