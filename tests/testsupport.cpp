@@ -18,11 +18,7 @@ void ignoreProcessEnds()
     platform::setProcessEnder([](const QString &) {});
 }
 
-namespace {
-
-[[maybe_unused]] const bool g_ignoring = (ignoreProcessEnds(), true);
-
-} // namespace
+[[maybe_unused]] static const bool g_ignoring = (ignoreProcessEnds(), true);
 
 bool isWindows()
 {
@@ -43,13 +39,11 @@ QString storesNotPrivate()
     if (isWindows() && qEnvironmentVariableIsEmpty("GREENLARK_WINE_LACKS"))
         return QStringLiteral("not under Wine in the build's own prefix (tests/wine-run.sh)");
     // Each folder set, and not where the user's own settings are.
-    const QString home = QDir::homePath();
     for (const auto &[name, usersOwn] :
-         {std::pair{"XDG_CONFIG_HOME", "/.config"}, std::pair{"XDG_DATA_HOME", "/.local/share"}}) {
-        const QString folder = qEnvironmentVariable(name);
-        if (folder.isEmpty() || QFileInfo(folder).absoluteFilePath() == home + usersOwn)
+         {std::pair{"XDG_CONFIG_HOME", "/.config"}, std::pair{"XDG_DATA_HOME", "/.local/share"}})
+        if (qEnvironmentVariableIsEmpty(name) ||
+            QFileInfo(qEnvironmentVariable(name)).absoluteFilePath() == QDir::homePath() + usersOwn)
             return QStringLiteral("%1 is not a private folder").arg(name);
-    }
     if (qEnvironmentVariable("GSETTINGS_BACKEND") != QLatin1String("keyfile"))
         return QStringLiteral("GSETTINGS_BACKEND is not keyfile: GNOME's settings are the user's");
     if (internetSettingsPath().isEmpty())
@@ -157,15 +151,15 @@ QString kioslavercPath()
 
 QByteArray gnomeKeyfile(const QStringList &assignments)
 {
-    QMap<QString, QStringList> groups;
+    QMap<QString, QString> groups;
     for (const QString &assignment : assignments) {
         const QString path = assignment.section('=', 0, 0);
-        groups["[system/proxy" + path.section('/', 0, -2) + ']']
-            << path.section('/', -1) + '=' + assignment.section('=', 1);
+        groups["[system/proxy" + path.section('/', 0, -2) + "]\n"] +=
+            path.section('/', -1) + '=' + assignment.section('=', 1) + '\n';
     }
     QString text;
     for (auto it = groups.begin(); it != groups.end(); ++it)
-        text += it.key() + '\n' + it.value().join('\n') + "\n\n";
+        text += it.key() + it.value() + '\n';
     return text.toUtf8();
 }
 
@@ -173,13 +167,12 @@ QStringList gnomeKeys()
 {
     QStringList keys;
     QString group;
-    const QString text = QString::fromUtf8(fileBytes(gnomeKeyfilePath()));
-    for (const QString &line : text.split('\n', Qt::SkipEmptyParts)) {
+    for (const QString &line :
+         QString(fileBytes(gnomeKeyfilePath())).split('\n', Qt::SkipEmptyParts))
         if (line.startsWith('['))
             group = line;
         else
             keys << group + ' ' + line;
-    }
     keys.sort();
     return keys;
 }

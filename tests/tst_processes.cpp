@@ -42,27 +42,23 @@ class tst_Processes : public QObject
 private slots:
     void whoseProcesses_data()
     {
-        QTest::addColumn<platform::ProcessFacts>("process");
-        QTest::addColumn<bool>("ends");
+        QTest::addColumn<platform::ProcessFacts>("process"); // not ended by greenlark's call
 
         // greenlark ends its own names, spelt "name.exe" as on Windows; its own
         // session's processes of that name end in endsOthersOfItsName, and those
         // of another name are left there. Other users and logins are none of a
         // test's.
         using Facts = platform::ProcessFacts;
-        QTest::newRow("same user, another login") << Facts{"1000", 8, "v2ray"} << false;
-        QTest::newRow("same user, no login of its own")
-            << Facts{"1000", std::nullopt, "v2ray"} << false;
-        QTest::newRow("another user") << Facts{"0", 7, "v2ray"} << false;
+        QTest::newRow("same user, another login") << Facts{"1000", 8, "v2ray"};
+        QTest::newRow("same user, no login of its own") << Facts{"1000", std::nullopt, "v2ray"};
+        QTest::newRow("another user") << Facts{"0", 7, "v2ray"};
         // Its command name is what it says of itself, so none is taken instead.
-        QTest::newRow("executable unreadable") << Facts{"1000", 7, ""} << false;
+        QTest::newRow("executable unreadable") << Facts{"1000", 7, ""};
     }
     void whoseProcesses()
     {
         QFETCH(platform::ProcessFacts, process);
-        QFETCH(bool, ends);
-
-        QCOMPARE(platform::endsWithThis(process, {"1000", 7, "greenlark"}, "v2ray.exe"), ends);
+        QVERIFY(!platform::endsWithThis(process, {"1000", 7, "greenlark"}, "v2ray.exe"));
     }
     void endsOthersOfItsName()
     {

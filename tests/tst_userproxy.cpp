@@ -170,9 +170,7 @@ private slots:
             QTest::addRow("%s: %s", kStoreNames[kind], steps) << int(kind) << QString(steps);
         };
         row(kFile, "start pac port quit");
-        row(kGnome, "start pac port quit");
         row(kKde, "start pac port quit");
-        row(kGnome, "start end quit");
         row(kKde, "start end pac quit");
         row(kFile, "start end edit-file pac quit");
         row(kKde, "start edit-kde pac kill start edit-gnome quit");
@@ -184,9 +182,7 @@ private slots:
         row(kKde, "x-dies");
         row(kFile, "twice start quit");
         row(kFile, "start pac kill start kill start quit");
-        row(kFile, "start kill edit-file start quit");
         row(kKde, "start kill edit-kde start quit");
-        row(kKde, "start pac kill edit-kde edit-gnome start quit");
         row(kFile, "no-journal start journal-ok pac quit");
         row(kFile, "unreadable start readable pac quit");
         row(kGnome, "start unkept pac quit");
@@ -196,7 +192,6 @@ private slots:
         row(kFile, "start kill old-journal start quit");
         row(kGnome, "start kill link-journal start quit");
         row(kKde, "start kill standin start quit");
-        row(kFile, "start port end port quit");
         row(kFile, "--help-all --bogus --platform=foo");
         // The user's "detect settings automatically" (in kFileA) told by the
         // flags of older WinINets.
@@ -226,9 +221,8 @@ private slots:
             play(QStringLiteral("edit-") + kStoreNames[store]);
         for (const QString &step : steps.split(' ')) {
             play(step);
-            if (QTest::currentTestFailed())
-                return;
-            check(step);
+            if (!QTest::currentTestFailed())
+                check(step);
             if (QTest::currentTestFailed())
                 return;
         }
