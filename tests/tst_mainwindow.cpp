@@ -241,17 +241,6 @@ private slots:
                      (beside ? program : config).filePath("proxysetting.ini"));
         }
     }
-    void withoutSightOrMouse()
-    {
-        CMainWindow window;
-        window.show();
-        // Enter presses the button with the focus.
-        auto *run = child<QPushButton>(window, "m_btnRun");
-        run->setFocus();
-        QTest::keyClick(run, Qt::Key_Return);
-        QCOMPARE(tipsMessage(window), QStringLiteral("请选择服务器节点"));
-    }
-
     void trayVisibility_data()
     {
         QTest::addColumn<int>("state");

@@ -127,7 +127,7 @@ private slots:
         row("run port mode connect>port:2345 list:A run ok:A>select:A run>start "
             "disconnect>lost run connect>port:2345,back run disconnect connect>port:2345");
         // A link that takes nothing more, as a full queue does: no start is claimed.
-        row("connect>port:1081 list:A ok:A>select:A jam run unjam run>start");
+        row("connect>port:1081 list:A ok:A>select:A jam run unjam enter-run>start");
         // The node page asks at once, then once a second while it has fewer than 20
         // nodes: not a millisecond sooner, even where the counter passes 2^31 (a
         // counter cut short would wrap there), nor held back by one that wrapped
@@ -299,9 +299,14 @@ private:
         } else if (event == "more") {
             menuAction(trayMenu(), "更多…")->trigger();
             QCOMPARE(page(), QStringLiteral("m_nodePage"));
-        } else if (event == "run" || event == "tray-run") {
+        } else if (event == "run" || event == "tray-run" || event == "enter-run") {
+            // Clicked, or Enter where the button has the focus.
+            auto *run = child<QPushButton>("m_btnRun");
+            run->setFocus();
             if (event == "run")
-                child<QPushButton>("m_btnRun")->click();
+                run->click();
+            else if (event == "enter-run")
+                QTest::keyClick(run, Qt::Key_Return);
             else
                 trayMenu()->actions().at(1)->trigger();
         } else if (event == "port") {

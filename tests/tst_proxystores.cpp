@@ -240,12 +240,6 @@ private slots:
         QCOMPARE(gnomeKey("", "mode") + kdeKey("ProxyType"), "'auto'2");
         QCOMPARE(gnomeKey("", "autoconfig-url") + kdeKey("Proxy Config Script"),
                  "'" + kPac.autoConfigUrl + "'" + kPac.autoConfigUrl);
-        // What greenlark compares its own options with after a crash.
-        StoredProxy read;
-        QVERIFY(kde->read(&read));
-        QCOMPARE(describe(read.options), "5 | 127.0.0.1:1081 | " +
-                                             QString(kDesktopBypass).replace(',', ';') + " | " +
-                                             kPac.autoConfigUrl);
     }
     void desktopStates_data()
     {
