@@ -13,10 +13,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool utf8 = [] {
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-        return true;
-    }();
+    static const bool utf8 =
+        (QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8")), true);
     if (size < 1 || !utf8)
         return 0;
     // The first byte seeds the cuts; the longest word is reached by repeating

@@ -38,7 +38,7 @@ platform::ProxyStores storesOfBackend(const QByteArray &backend);
 QVariant internetSetting(const QString &key);
 QString internetSettingsPath();
 // Puts the options in the system's store as the user's settings page would,
-// through WinINet (on Linux its stand-in, whose file tst_internetoptions checks).
+// through WinINet (on Linux its stand-in, whose file tst_proxystores checks).
 void seedOptions(const ProxyOptions &options);
 // The proxy options as other programs see them: the stand-in file's lines, or
 // Internet Settings' values in the registry.

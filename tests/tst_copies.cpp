@@ -181,7 +181,7 @@ private slots:
         QFETCH(bool, otherUser);
         // Under the system's temporary folder, whatever folder the build is in: the
         // other user reaches the folders and the probe there.
-        QTemporaryDir folder(QStringLiteral("/tmp/tst_guard-XXXXXX"));
+        QTemporaryDir folder(QStringLiteral("/tmp/tst_copies-XXXXXX"));
         const uint me = QFileInfo(folder.path()).ownerId();
         if (otherUser && me != 0)
             QSKIP("only root starts a copy as another user");

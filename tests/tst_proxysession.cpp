@@ -21,9 +21,6 @@
 
 namespace {
 
-const QByteArray kStart = QByteArray::fromHex("060000000100000001");
-const QByteArray kStop = QByteArray::fromHex("060000000100000000");
-
 // Node "B" and "b" are one node that the service sent with another tag.
 NodeRecord node(QChar letter)
 {
@@ -58,8 +55,8 @@ QByteArray message(const QString &said)
         return bytesOf(control::makeSetListenPort(arg.toInt()));
     if (what == "select")
         return bytesOf(control::makeSelectNode(node(arg.at(0))));
-    if (what == "start" || what == "stop")
-        return what == "start" ? kStart : kStop;
+    if (what == "start" || what == "stop") // RunAction 1 or 0
+        return QByteArray::fromHex(what == "start" ? "060000000100000001" : "060000000100000000");
     qFatal("no such message %s", qPrintable(said));
 }
 

@@ -17,8 +17,6 @@ demo_service=$2
 fail() {
   echo "windows_start: $*"
   [ ! -s "$work/status" ] || echo "--- the last greenlark.exe ended with $(cat "$work/status")"
-  echo "--- Wine's programs running:"
-  ps -eo pid=,etimes=,args= | grep -F .exe | grep -v grep
   for program in greenlark.exe demo; do
     echo "--- $program said:"
     cat "$work/$program.log"
