@@ -13,6 +13,7 @@
 
 #include <QAccessible>
 #include <QDir>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -242,6 +243,10 @@ private slots:
     }
     void endsOthersOfItsName()
     {
+        // On Windows this process's guard is the user's whatever the runtime
+        // folder: the greenlark started below would hand over to it. Closed, the
+        // lock it keeps has that greenlark run unguarded, after a wait.
+        qApp->findChild<QLocalServer *>()->close();
         // greenlark, copied under a name of this run's own, ends the stand-ins
         // it is told to end for the service's and its own names as it quits.
         // Those of the service's end at once. Its copies are asked: one that

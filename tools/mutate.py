@@ -91,6 +91,13 @@ def prepare(scratch, jobs):
             # run left planted, and make must see it as newer than that build.
             shutil.copyfile(origin, target)
             shutil.copymode(origin, target)
+    # A file the tree no longer has goes too: the tests' CMake globs would
+    # still build a test file that was removed or renamed, and run it.
+    tracked = {os.path.join(source, f.decode()) for f in files if f}
+    for folder, _, names in os.walk(source):
+        for name in names:
+            if os.path.join(folder, name) not in tracked:
+                os.remove(os.path.join(folder, name))
     build = os.path.join(scratch, "build")
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         result = run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Debug",
