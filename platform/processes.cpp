@@ -142,15 +142,16 @@ void endWithPlatform(const QString &imageName)
         return;
     const DWORD self = GetCurrentProcessId();
     const platform::ProcessFacts own = factsOf(GetCurrentProcess());
-    const bool copies = QString::compare(withoutExe(imageName), own.executable, kImageCase) == 0;
+    const QString wanted = withoutExe(imageName);
+    const bool copies = QString::compare(wanted, own.executable, kImageCase) == 0;
     std::vector<std::unique_ptr<Handle>> asked;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
         if (entry.th32ProcessID == self ||
-            QString::compare(withoutExe(QString::fromWCharArray(entry.szExeFile)),
-                             withoutExe(imageName), kImageCase) != 0)
+            QString::compare(withoutExe(QString::fromWCharArray(entry.szExeFile)), wanted,
+                             kImageCase) != 0)
             continue;
         // The least that lets it be checked, ended and waited for.
         auto process = std::make_unique<Handle>(
